@@ -1,0 +1,108 @@
+#pragma once
+
+#include <complex>
+#include <memory>
+#include <vector>
+
+#include "ad_types.hpp"
+#include "bound_value.hpp"
+
+namespace lfe {
+
+class Connection;
+class Element;
+
+// One terminal of an element. Its current flows from the node into the element.
+class Port {
+public:
+    std::shared_ptr<Connection> connection;
+    Element* element;
+    ADComplex current_ad;
+    std::complex<double> current;
+
+    // Every port is born on a node of its own whose initial potential is given.
+    Port(const std::complex<double>& current, const std::complex<double>& potential, Element* owner);
+    // Nodes hold the address of their ports: a moved port takes its place in its node's list.
+    Port(Port&& other) noexcept;
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+    Port& operator=(Port&&) = delete;
+    // Leaves its node's port list, so that a surviving node never sees a dead port.
+    ~Port();
+
+    std::complex<double> potential() const;
+    ADComplex potential_ad() const;
+};
+
+// An electrical node: the ports that meet there and their common potential.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    std::vector<Port*> ports;
+    BoundValue<std::complex<double>> potential;
+    bool fixed = false;
+
+    explicit Connection(const std::complex<double>& initial_potential);
+
+    // Absorbs every port of `other`; this node keeps its own potential record.
+    void merge(const std::shared_ptr<Connection>& other);
+
+    // A fixed node reads 0; a bound one reads its solver slots; else its stored value.
+    std::complex<double> get_potential() const;
+    ADComplex get_potential_ad() const;
+    // Stores a new potential, and writes the solver slots too when bound.
+    void set_potential(const std::complex<double>& v) { potential.set(v); }
+
+    void remove_port(const Port* port);
+};
+
+class Element {
+public:
+    std::vector<Port> ports;
+
+    explicit Element(int n_ports);
+    Element(const Element&) = delete;
+    Element& operator=(const Element&) = delete;
+    virtual ~Element() = default;
+
+    virtual void add_variables(std::vector<double>& x0);
+    virtual void add_parameters(std::vector<double>& p0);
+    virtual void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index);
+    virtual void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index);
+    virtual void compute_currents(bool use_ad) = 0;
+    virtual void add_equations(ADVector& y, int& index);
+    virtual void update_backward_forward();
+    virtual double backward_forward_error();
+
+    // Sets every port current to zero, in AD or plain form.
+    void zero_currents(bool use_ad);
+
+protected:
+    // For element types that build their own ports (other initial potentials).
+    Element() = default;
+};
+
+// Between Element and the node-like element types; adds nothing of its own.
+template <class X>
+class ElementImpl : public Element {
+public:
+    using Element::Element;
+
+protected:
+    ElementImpl() = default;
+};
+
+// Element with two sides; ports from n1 + n2 on belong to no side.
+class Branch : public Element {
+public:
+    std::vector<Port*> side1;
+    std::vector<Port*> side2;
+
+    Branch(int n1, int n2);
+    Branch(int n1, int n2, int n_extra);
+
+    // Writes the AD side currents; a side given one value fewer than it has
+    // ports puts minus their sum on its last port (the neutral).
+    void set_side_currents_ad(const ADComplexVector& currents1, const ADComplexVector& currents2);
+};
+
+}  // namespace lfe

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "elements/element.hpp"
+
+namespace lfe {
+namespace {
+
+class Probe : public Element {
+public:
+    using Element::Element;
+    void compute_currents(bool use_ad) override { zero_currents(use_ad); }
+};
+
+TEST(Connection, MergeKeepsCallerNodeAndAppendsPortsInOrder) {
+    Probe a(1), b(2);
+    b.ports[1].connection->merge(b.ports[0].connection);  // b0 joins b1's node
+    auto node_a = a.ports[0].connection;
+    node_a->potential.value = {230.0, 0.0};
+    node_a->merge(b.ports[1].connection);
+    ASSERT_EQ(node_a->ports.size(), 3u);
+    EXPECT_EQ(node_a->ports[0], &a.ports[0]);
+    EXPECT_EQ(node_a->ports[1], &b.ports[1]);
+    EXPECT_EQ(node_a->ports[2], &b.ports[0]);
+    for (auto& port : b.ports) EXPECT_EQ(port.connection, node_a);
+    EXPECT_EQ(node_a->get_potential(), std::complex<double>(230.0, 0.0));
+    node_a->merge(node_a);
+    EXPECT_EQ(node_a->ports.size(), 3u);
+}
+
+TEST(Connection, FixedIsCarriedByMergeEitherWay) {
+    Probe a(1), b(1), c(1), d(1);
+    a.ports[0].connection->fixed = true;
+    a.ports[0].connection->merge(b.ports[0].connection);
+    EXPECT_TRUE(b.ports[0].connection->fixed);
+    d.ports[0].connection->fixed = true;
+    c.ports[0].connection->merge(d.ports[0].connection);
+    EXPECT_TRUE(c.ports[0].connection->fixed);
+}
+
+TEST(Connection, FixedNodeReadsZeroEvenWhenBound) {
+    Probe a(1);
+    auto node = a.ports[0].connection;
+    Eigen::VectorXd x(2);
+    x << 3.0, 4.0;
+    ADVector ax = x.cast<ADScalar>();
+    int index = 0;
+    node->potential.bind(ax, x, index);
+    EXPECT_EQ(node->get_potential(), std::complex<double>(3.0, 4.0));
+    node->fixed = true;
+    EXPECT_EQ(node->get_potential(), std::complex<double>(0.0, 0.0));
+    EXPECT_EQ(CppAD::Value(node->get_potential_ad().real()), 0.0);
+}
+
+TEST(Element, DestroyedElementLeavesSurvivingNode) {
+    Probe a(1);
+    auto node = a.ports[0].connection;
+    {
+        auto b = std::make_unique<Probe>(1);
+        node->merge(b->ports[0].connection);
+        ASSERT_EQ(node->ports.size(), 2u);
+    }
+    ASSERT_EQ(node->ports.size(), 1u);
+    EXPECT_EQ(node->ports[0], &a.ports[0]);
+}
+
+TEST(Element, EmptyElementAndDefaultOperations) {
+    Probe e(0);
+    std::vector<double> x0;
+    e.add_variables(x0);
+    e.add_parameters(x0);
+    EXPECT_TRUE(x0.empty());
+    EXPECT_EQ(e.backward_forward_error(), 0.0);
+    try {
+        e.update_backward_forward();
+        FAIL();
+    } catch (const std::runtime_error& err) {
+        EXPECT_STREQ(err.what(), "2 No backward-forward method has been defined for this element");
+    }
+    EXPECT_THROW(Probe(-1), std::length_error);
+}
+
+class TwoSides : public Branch {
+public:
+    using Branch::Branch;
+    void compute_currents(bool use_ad) override { zero_currents(use_ad); }
+};
+
+TEST(Branch, SideCurrentsWithNeutralCarryMinusTheSum) {
+    TwoSides branch(3, 2, 1);
+    EXPECT_EQ(branch.ports.size(), 6u);
+    EXPECT_EQ(branch.side2[0], &branch.ports[3]);
+    ADComplexVector c1(2), c2(2);
+    c1 << ADComplex(1.0, 2.0), ADComplex(3.0, -1.0);
+    c2 << ADComplex(5.0, 0.0), ADComplex(0.0, 7.0);
+    branch.set_side_currents_ad(c1, c2);
+    EXPECT_EQ(CppAD::Value(branch.ports[2].current_ad.real()), -4.0);
+    EXPECT_EQ(CppAD::Value(branch.ports[2].current_ad.imag()), -1.0);
+    EXPECT_EQ(CppAD::Value(branch.ports[4].current_ad.imag()), 7.0);
+    ADComplexVector too_many(4);
+    EXPECT_THROW(branch.set_side_currents_ad(too_many, c2), std::invalid_argument);
+}
+
+TEST(BoundValue, MatrixIsFlattenedRowByRow) {
+    Eigen::MatrixXcd m(2, 2);
+    m << std::complex<double>(1, 2), std::complex<double>(3, 4), std::complex<double>(5, 6),
+        std::complex<double>(7, 8);
+    BoundValue<Eigen::MatrixXcd> record(m);
+    std::vector<double> p0{-1.0};
+    record.add(p0);
+    EXPECT_EQ(p0, (std::vector<double>{-1, 1, 2, 3, 4, 5, 6, 7, 8}));
+
+    Eigen::VectorXd p = Eigen::Map<Eigen::VectorXd>(p0.data(), 9);
+    ADVector ap = p.cast<ADScalar>();
+    int index = 1;
+    record.bind(ap, p, index);
+    EXPECT_EQ(index, 9);
+    EXPECT_EQ(CppAD::Value(record.ad(0, 1).real()), 3.0);
+    EXPECT_EQ(CppAD::Value(record.ad(0, 1).imag()), 4.0);
+    p[3] = 30.0;
+    EXPECT_EQ(record.get()(0, 1), std::complex<double>(30.0, 4.0));
+
+    m(1, 0) = {50.0, 60.0};
+    record.set(m);
+    EXPECT_EQ(p[5], 50.0);
+    EXPECT_EQ(p[6], 60.0);
+    EXPECT_THROW(record.set(Eigen::MatrixXcd(3, 3)), std::invalid_argument);
+}
+
+TEST(BoundValue, SetBeforeBindingIsAppendedAndBoundScalarReadsSolver) {
+    BoundValue<std::complex<double>> s(std::complex<double>(1.0, 1.0));
+    s.set({2.0, -2.0});
+    std::vector<double> x0;
+    s.add(x0);
+    EXPECT_EQ(x0, (std::vector<double>{2.0, -2.0}));
+    Eigen::VectorXd x(2);
+    x << 2.0, -2.0;
+    ADVector ax = x.cast<ADScalar>();
+    int index = 0;
+    s.bind(ax, x, index);
+    x[0] = 9.0;
+    EXPECT_EQ(s.get(), std::complex<double>(9.0, -2.0));
+    EXPECT_EQ(s.value, std::complex<double>(2.0, -2.0));
+    int past_end = 1;
+    EXPECT_THROW(s.bind(ax, x, past_end), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace lfe
