@@ -1,0 +1,28 @@
+#pragma once
+
+#include <complex>
+#include <memory>
+#include <vector>
+
+#include "elements/element.hpp"
+#include "elements/loads.hpp"
+
+namespace lfe::bench {
+
+// A radial three-phase-and-neutral feeder: a star source and a potential
+// reference on the neutral at the head, then one line and one unbalanced
+// constant-power star load per further bus. Total length and total load do
+// not depend on the bus count, so every size draws the same voltage profile.
+struct Feeder {
+    std::vector<std::unique_ptr<Element>> elements;
+    std::vector<PowerLoad*> loads;
+
+    // Elements in head-to-tail order, as the sweep expects them.
+    std::vector<Element*> element_list() const;
+    // Multiplies every load power, through the records bound to the solver.
+    void scale_powers(double factor);
+};
+
+Feeder make_feeder(int buses);
+
+}  // namespace lfe::bench

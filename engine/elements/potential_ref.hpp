@@ -1,0 +1,35 @@
+#pragma once
+
+#include <complex>
+
+#include "element.hpp"
+
+namespace lfe {
+
+// Fixes the potential of its node at zero.
+class PotentialRef : public ElementImpl<PotentialRef> {
+public:
+    PotentialRef();
+
+    void compute_currents(bool use_ad) override;
+    void update_backward_forward() override;
+    double backward_forward_error() override;
+};
+
+// Reference for conductors without a neutral: the potentials of its n nodes
+// sum to zero, balanced by one current unknown entering at port 0.
+class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
+public:
+    BoundValue<std::complex<double>> current;
+
+    explicit DeltaPotentialRef(int n);
+
+    void add_variables(std::vector<double>& x0) override;
+    void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index) override;
+    void compute_currents(bool use_ad) override;
+    void add_equations(ADVector& y, int& index) override;
+    void update_backward_forward() override;
+    double backward_forward_error() override;
+};
+
+}  // namespace lfe

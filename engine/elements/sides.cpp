@@ -1,0 +1,67 @@
+#include "sides.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace lfe {
+
+Eigen::VectorXcd side_potentials(const std::vector<Port*>& side) {
+    Eigen::VectorXcd v(static_cast<Eigen::Index>(side.size()));
+    for (std::size_t k = 0; k < side.size(); ++k) v[static_cast<Eigen::Index>(k)] = side[k]->potential();
+    return v;
+}
+
+ADComplexVector side_potentials_ad(const std::vector<Port*>& side) {
+    ADComplexVector v(static_cast<Eigen::Index>(side.size()));
+    for (std::size_t k = 0; k < side.size(); ++k) v[static_cast<Eigen::Index>(k)] = side[k]->potential_ad();
+    return v;
+}
+
+Eigen::VectorXcd side_currents(const std::vector<Port*>& side) {
+    Eigen::VectorXcd i(static_cast<Eigen::Index>(side.size()));
+    for (std::size_t k = 0; k < side.size(); ++k) i[static_cast<Eigen::Index>(k)] = side[k]->current;
+    return i;
+}
+
+std::complex<double> others_current(const Port& q) {
+    std::complex<double> sum = 0.0;
+    for (const Port* other : q.connection->ports)
+        if (other != &q) sum += other->current;
+    return sum;
+}
+
+void feed_downstream(const std::vector<Port*>& side) {
+    for (Port* q : side) q->current = -others_current(*q);
+}
+
+void feed_through(const std::vector<Port*>& upstream, const std::vector<Port*>& downstream) {
+    feed_downstream(downstream);
+    for (std::size_t k = 0; k < upstream.size(); ++k) upstream[k]->current = -downstream[k]->current;
+}
+
+double max_move(double running, double move) {
+    if (std::isnan(running)) return running;
+    return move <= running ? running : move;
+}
+
+double nan_mark(const std::complex<double>& v) {
+    return std::isnan(v.real()) || std::isnan(v.imag()) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+}
+
+double write_potential(Port& port, const std::complex<double>& v) {
+    port.connection->set_potential(v);
+    return nan_mark(v);
+}
+
+double move_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& potentials) {
+    double error = 0.0;
+    for (std::size_t k = 0; k < side.size(); ++k) {
+        const auto v = potentials[static_cast<Eigen::Index>(k)];
+        const auto delta = v - side[k]->potential();
+        error = max_move(max_move(error, std::hypot(delta.real(), delta.imag())), nan_mark(v));
+        side[k]->connection->set_potential(v);
+    }
+    return error;
+}
+
+}  // namespace lfe

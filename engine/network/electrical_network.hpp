@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "elements/ad_types.hpp"
+#include "elements/element.hpp"
+
+namespace lfe {
+
+// The elements, the distinct nodes and the common layout of one load-flow
+// problem. x holds the potential of every free node, then each element's
+// unknowns; p each element's parameters; the residuals mirror x.
+//
+// The records of the network (node potentials, element unknowns and
+// parameters) point into one pair of vectors at a time: those of the solver
+// that bound them last, or the network's own copy once that solver is gone.
+class ElectricalNetwork {
+public:
+    std::vector<Element*> elements;
+    std::vector<std::shared_ptr<Connection>> connections;
+
+    explicit ElectricalNetwork(std::vector<Element*>&& elements);
+    ElectricalNetwork(const ElectricalNetwork&) = delete;
+    ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+
+    // Stored values of the records, in the layout of x and p.
+    std::pair<std::vector<double>, std::vector<double>> get_initial_values() const;
+
+    // Points every record at its slots of x and p and gives it the AD values of
+    // ax and ap. Throws std::runtime_error when the records do not fill x and p.
+    void bind(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p);
+    // `bind` with constant AD values: for vectors no tape records.
+    void bind_constants(Eigen::VectorXd& x, Eigen::VectorXd& p);
+
+    // Records the current balance of every free node, then the elements' own
+    // equations, into y of the size of x. Throws std::runtime_error when the
+    // rows written do not match the unknowns.
+    void add_equations(ADVector& y);
+
+    // Positions in `elements`, ascending and unique, of the elements behind the
+    // given ascending variable or residual indices.
+    std::vector<int> find_elements(const std::vector<long>& indices) const;
+
+    bool records_in(const Eigen::VectorXd& x) const { return bound_x == &x; }
+    // The parameter vector the records point into.
+    const Eigen::VectorXd& bound_parameters() const { return *bound_p; }
+    // Copies the vectors the records point into and binds the records to the
+    // copy: called by their solver before its vectors go away.
+    void keep_records() noexcept;
+
+private:
+    Eigen::VectorXd kept_x;
+    Eigen::VectorXd kept_p;
+    Eigen::VectorXd* bound_x = &kept_x;
+    Eigen::VectorXd* bound_p = &kept_p;
+
+    int free_node_count() const;
+    std::vector<int> variable_counts() const;
+    void bind_records(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p);
+    void add_balance_rows(ADVector& y) const;
+    void add_element_rows(ADVector& y, int first_row) const;
+};
+
+}  // namespace lfe

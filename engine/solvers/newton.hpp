@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Sparse>
+#include <Eigen/SparseLU>
+#include <cppad/cppad.hpp>
+
+#include "abstract_solver.hpp"
+
+namespace lfe {
+
+// Columns of the sparse Jacobian evaluated together in one forward pass.
+inline constexpr std::size_t jacobian_group_max = 32;
+
+// Newton–Raphson on a residual tape recorded once at construction: x are its
+// independent variables, p its dynamic parameters. Updating p between solves
+// never records again.
+class AbstractNewton : public AbstractSolver {
+public:
+    using SizeVector = CppAD::vector<std::size_t>;
+    using SparseMatrix = Eigen::SparseMatrix<double>;
+
+    CppAD::ADFun<double> tape;
+    CppAD::sparse_rc<SizeVector> jacobian_pattern;
+    CppAD::sparse_rcv<SizeVector, Eigen::VectorXd> jacobian_subset;
+    CppAD::sparse_jac_work jacobian_work;
+    Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<int>> lu;
+    // Set by the first iteration: the pattern is final and the LU ordering analysed.
+    bool initialised = false;
+
+    AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
+
+    // Throws std::runtime_error "1 ..." when the Jacobian holds a non-finite
+    // value or cannot be factorised.
+    std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+    // Residuals and Jacobian at x, with the parameters last pushed into the tape.
+    Eigen::VectorXd get_residuals();
+    SparseMatrix compute_jacobian();
+
+    // Diagnostics, with the parameters last pushed into the tape. save_matrix
+    // writes the Jacobian to prefix + ".mtx" and the residuals to
+    // prefix + "_b.mtx" (MatrixMarket) and throws std::runtime_error naming a
+    // file it cannot write; analyse_jacobian names the elements behind the
+    // empty columns, then those behind the rows with a non-finite entry;
+    // dense_jacobian is the n x n Jacobian row by row.
+    void save_matrix(const std::string& prefix);
+    std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
+    Eigen::VectorXd dense_jacobian();
+
+    // Moves x along -dx and leaves in F the residuals at the new x.
+    virtual void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) = 0;
+
+private:
+    void record_tape();
+    std::pair<int, double> iterate(int max_iterations, double tolerance);
+    void build_pattern();
+    Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
+};
+
+class Newton : public AbstractNewton {
+public:
+    using AbstractNewton::AbstractNewton;
+
+    void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) override;
+};
+
+}  // namespace lfe

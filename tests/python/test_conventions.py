@@ -1,0 +1,163 @@
+import re
+import traceback
+
+import numpy as np
+import pytest
+
+import load_flow_engine.cy_engine as cy
+
+
+class IntReturnsStr:
+    def __int__(self):
+        return "1"
+
+
+class AsComplex:
+    def __complex__(self):
+        return 2 + 1j
+
+
+def bus3():
+    return cy.CyBus(3, np.array([1, 2, 3], dtype=complex))
+
+
+def read_only(values):
+    values.setflags(write=False)
+    return values
+
+
+def nan_sweep():
+    # The far bus starts at zero volts: the power load's current is not finite.
+    source, ref = cy.CyVoltageSource(2, np.array([230j])), cy.CyPotentialRef()
+    line = cy.CySimplifiedLine(2, np.array([1, 0, 0, 1], dtype=complex))
+    load = cy.CyPowerLoad(2, np.array([1e3 + 0j]))
+    line.connect_side(source, [(0, 0), (1, 1)], True)
+    source.connect(ref, [(1, 0)])
+    line.connect(load, [(2, 0), (3, 1)])
+    elements = np.array([ref, source, line, load], dtype=object)
+    network = cy.CyElectricalNetwork(elements, 4)
+    return cy.CyBackwardForward(network).solve_load_flow(10, 1e-6)
+
+
+def singular_newton():
+    # A constant-current load fixes |J| alone: its Jacobian has no radial part.
+    bus, load, ref = cy.CyBus(2, np.array([1 + 0j, 0j])), cy.CyCurrentLoad(2, np.array([1 + 0j])), cy.CyPotentialRef()
+    bus.connect(load, [(0, 0), (1, 1)])
+    bus.connect(ref, [(1, 0)])
+    network = cy.CyElectricalNetwork(np.array([bus, load, ref], dtype=object), 3)
+    return cy.CyNewton(network, False).solve_load_flow(5, 1e-9)
+
+
+CASES = [
+    # argument counts and keywords
+    ("no argument", lambda: cy.CyBus(), TypeError, "__cinit__() takes exactly 2 positional arguments (0 given)"),
+    ("keyword n only", lambda: cy.CyBus(n=1), TypeError, "__cinit__() takes exactly 2 positional arguments (1 given)"),
+    ("extra keyword", lambda: cy.CyBus(1, None, x=2), TypeError, "__cinit__() got an unexpected keyword argument 'x'"),
+    ("one argument too many", lambda: bus3().get_potentials(1, 2), TypeError,
+     "get_potentials() takes exactly 1 positional argument (2 given)"),
+    ("no argument expected", lambda: cy.CyPotentialRef().get_current(1), TypeError,
+     "get_current() takes exactly 0 positional arguments (1 given)"),
+    ("keyword given twice", lambda: bus3().get_potentials(2, n=2), TypeError,
+     "get_potentials() got multiple values for keyword argument 'n'"),
+    ("keyword not a string", lambda: bus3().get_potentials(**{1: 2}), TypeError, "keywords must be strings"),
+    # int
+    ("str for int", lambda: bus3().get_potentials("a"), TypeError, "an integer is required"),
+    ("int overflow", lambda: bus3().get_potentials(2**31), OverflowError, "value too large to convert to int"),
+    ("int underflow", lambda: bus3().get_potentials(-(2**31) - 1), OverflowError, "value too large to convert to int"),
+    ("__int__ returns str", lambda: bus3().get_potentials(IntReturnsStr()), TypeError, "__int__ returned non-int (type str)"),
+    # double complex, double, bool, str
+    ("str for complex", lambda: cy.CyPowerLoad(2, np.ones(1, complex)).update_power("x"), TypeError,
+     "must be real number, not str"),
+    ("str for double", lambda: cy.CyBackwardForward(cy.CyElectricalNetwork(None, 0)).solve_load_flow(1, "x"),
+     TypeError, "must be real number, not str"),
+    ("wrapper of another class", lambda: cy.CyNewton(bus3(), True), TypeError,
+     "Argument 'network' has incorrect type (expected load_flow_engine.cy_engine.CyElectricalNetwork, "
+     "got load_flow_engine.cy_engine.CyBus)"),
+    ("int for wrapper", lambda: bus3().connect(3, []), TypeError,
+     "Argument 'cy_element' has incorrect type (expected load_flow_engine.cy_engine.CyElement, got int)"),
+    ("bytes for str", lambda: cy.cy_set_logging_config(b"info"), TypeError,
+     "Argument 'severity' has incorrect type (expected str, got bytes)"),
+    ("None for str", lambda: cy.cy_set_logging_config(None), TypeError,
+     "Argument 'severity' has incorrect type (expected str, got NoneType)"),
+    # index pairs
+    ("three-item pair", lambda: bus3().connect(bus3(), [(0, 1, 2)]), ValueError, "too many values to unpack (expected 2)"),
+    ("one-item pair", lambda: bus3().connect(bus3(), [(0,)]), ValueError, "need more than 1 value to unpack"),
+    ("empty pair", lambda: bus3().connect(bus3(), [()]), ValueError, "need more than 0 values to unpack"),
+    ("pairs not iterable", lambda: bus3().connect(bus3(), 5), TypeError, "'int' object is not iterable"),
+    # buffers
+    ("float64 for complex", lambda: bus3().initialize_potentials(np.zeros(3)), ValueError,
+     "Buffer dtype mismatch, expected 'double complex' but got 'double'"),
+    ("complex64 for complex", lambda: bus3().initialize_potentials(np.zeros(3, np.complex64)), ValueError,
+     "Buffer dtype mismatch, expected 'double complex' but got 'complex float'"),
+    ("int64 for int", lambda: bus3().connect_ports(np.zeros(2, np.int64)), ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'long'"),
+    ("complex for double", lambda: cy.CyBackwardForward(cy.CyElectricalNetwork(None, 0)).set_variables(np.zeros(1, complex)),
+     ValueError, "Buffer dtype mismatch, expected 'double' but got 'complex double'"),
+    ("two dimensions", lambda: bus3().initialize_potentials(np.zeros((1, 3), complex)), ValueError,
+     "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    ("big-endian", lambda: bus3().initialize_potentials(np.zeros(3, ">c16")), ValueError,
+     "Big-endian buffer not supported on little-endian compiler"),
+    ("not contiguous", lambda: bus3().initialize_potentials(np.zeros(6, complex)[::2]), ValueError,
+     "ndarray is not C-contiguous"),
+    ("read-only", lambda: bus3().initialize_potentials(read_only(np.zeros(3, complex))), ValueError,
+     "buffer source array is read-only"),
+    ("negative result size", lambda: bus3().get_potentials(-1), ValueError, "negative dimensions are not allowed"),
+    # engine exceptions
+    ("runtime_error keeps its trailing blank", nan_sweep, RuntimeError, "2 NaN value encountered at iteration 1. "),
+    ("Newton failure", singular_newton, RuntimeError, "1 Decomposition failed, singular matrix at iteration 0. "),
+    ("length_error", lambda: cy.CySwitch(-1), RuntimeError, None),
+    ("invalid_argument", lambda: cy.CyDeltaPotentialRef(0), ValueError,
+     "A delta potential reference needs at least one port, got 0"),
+    ("unknown severity", lambda: cy.cy_set_logging_config("warn"), RuntimeError, "Unknown severity string warn."),
+]
+
+
+@pytest.mark.parametrize("call, exception, message", [case[1:] for case in CASES], ids=[case[0] for case in CASES])
+def test_conventions(call, exception, message):
+    with pytest.raises(exception) as error:
+        call()
+    assert type(error.value) is exception
+    if message is not None:
+        assert str(error.value) == message
+
+
+def test_accepted_conversions():
+    bus = bus3()
+    assert bus.get_potentials(2.9).shape == (2,)
+    assert bus.get_potentials(True).tolist() == [1 + 0j]
+    with pytest.warns(DeprecationWarning, match=re.escape("__int__ returned non-int (type IntSubclass)")):
+
+        class IntSubclass(int):
+            pass
+
+        class ReturnsSubclass:
+            def __int__(self):
+                return IntSubclass(1)
+
+        assert bus.get_port_potential(ReturnsSubclass()) == 2 + 0j
+
+    # An admittance load on a 1 V bus draws its admittance as current.
+    load, ref = cy.CyAdmittanceLoad(2, np.zeros(1, complex)), cy.CyPotentialRef()
+    one_volt = cy.CyBus(2, np.array([1 + 0j, 0j]))
+    one_volt.connect(load, [(0, 0), (1, 1)])
+    one_volt.connect(ref, [(1, 0)])
+    sweep = cy.CyBackwardForward(cy.CyElectricalNetwork(np.array([one_volt, load, ref], dtype=object), 3))
+    for value, expected in ((AsComplex(), 2 + 1j), (3, 3 + 0j), (2.5, 2.5 + 0j)):
+        load.update_admittance(value)
+        sweep.solve_load_flow(1, 0.0)
+        assert load.get_inner_currents(1).tolist() == [expected]
+
+    line = cy.CySwitch(1)
+    other = cy.CyBus(1, np.array([5j]))
+    line.connect_side(other, [(0, 0)], None)
+    assert line.get_side_potentials(1, 1)[1].tolist() == [5j]
+    assert bus.get_potentials(0).dtype == np.complex128 and bus.get_potentials(0).shape == (0,)
+
+
+def test_traceback_names_the_method():
+    with pytest.raises(RuntimeError) as error:
+        nan_sweep()
+    assert traceback.extract_tb(error.tb)[-1].name == "load_flow_engine.cy_engine.CyAbstractSolver.solve_load_flow"
+    with pytest.raises(RuntimeError) as error:
+        cy.CySwitch(-1)
+    assert traceback.extract_tb(error.tb)[-1].name == "load_flow_engine.cy_engine.CySwitch.__cinit__"
