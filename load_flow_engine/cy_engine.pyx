@@ -26,7 +26,7 @@ import numpy as np
 cnp.import_array()
 
 # Classes in their registration order, one file per family.
-include "checks.pxi"
+include "arguments.pxi"
 include "elements.pxi"
 include "lines.pxi"
 include "loads.pxi"

@@ -1,5 +1,6 @@
 from libcpp.vector cimport vector
 
+from load_flow_engine.eigen cimport VectorXd
 from load_flow_engine.element cimport Element
 
 
@@ -7,3 +8,4 @@ cdef extern from "network/electrical_network.hpp" namespace "lfe" nogil:
     cdef cppclass ElectricalNetwork:
         vector[Element*] elements
         ElectricalNetwork(vector[Element*]&& elements) except +
+        bint records_in(const VectorXd& x)

@@ -1,5 +1,8 @@
 cdef class CyElement:
     cdef Element* element
+    # The network whose vectors the element's records point into: it must
+    # outlive every read and update that goes through them.
+    cdef object network
 
     def __dealloc__(self):
         del self.element

@@ -1,17 +1,3 @@
-cdef int write_records(ValueRecords& records, double complex[::1] values, str name) except -1:
-    cdef const double complex* v = complex_values(values, records.size(), name)
-    cdef size_t i
-    for i in range(records.size()):
-        records[i].set(v[i])
-    return 0
-
-
-cdef int write_first_record(ValueRecords& records, double complex value) except -1:
-    if not records.empty():
-        records[0].set(value)
-    return 0
-
-
 cdef class CyLoad(CyElement):
     cdef size_t inner_current_count(self):
         # One per phase: every port but the neutral.

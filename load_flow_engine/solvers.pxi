@@ -1,6 +1,8 @@
 # The engine keeps plain pointers from a network to its elements and from a
-# solver to its network: the wrappers hold the Python references that keep
-# those objects alive, and GC never clears them before the engine object goes.
+# solver to its network, and the records of the elements point into vectors
+# of the network or of its solver. The wrappers hold the Python references
+# that keep those objects alive, and GC never clears a network's or a
+# solver's references before its engine object goes.
 
 @cython.no_gc_clear
 cdef class CyElectricalNetwork:
@@ -34,6 +36,13 @@ cdef ElectricalNetwork* given_network(CyElectricalNetwork network) except NULL:
     return network.network
 
 
+cdef int hold_records(CyElectricalNetwork network) except -1:
+    cdef CyElement element
+    for element in network.elements:
+        element.network = network
+    return 0
+
+
 @cython.no_gc_clear
 cdef class CyAbstractSolver:
     cdef AbstractSolver* solver
@@ -43,7 +52,15 @@ cdef class CyAbstractSolver:
         del self.solver
 
     def solve_load_flow(self, int max_iterations, double tolerance):
-        cdef pair[int, double] result = own_solver(self).solve_load_flow(max_iterations, tolerance)
+        cdef AbstractSolver* solver = own_solver(self)
+        # A solve first takes the records back from any other solver.
+        cdef bint moved = not solver.network.records_in(solver.x)
+        cdef pair[int, double] result
+        try:
+            result = solver.solve_load_flow(max_iterations, tolerance)
+        finally:
+            if moved:
+                hold_records(self.network)
         return result.first, result.second
 
     def reset_inputs(self):
@@ -74,16 +91,27 @@ cdef class CyAbstractNewton(CyAbstractSolver):
     pass
 
 
+# A solver's construction binds the records, and hands them back to the
+# network when it fails: either way the elements must hold the network.
+
 cdef class CyNewton(CyAbstractNewton):
     def __cinit__(self, CyElectricalNetwork network, bint optimize_tape):
-        self.solver = new Newton(given_network(network), optimize_tape)
+        cdef ElectricalNetwork* engine_network = given_network(network)
         self.network = network
+        try:
+            self.solver = new Newton(engine_network, optimize_tape)
+        finally:
+            hold_records(network)
 
 
 cdef class CyBackwardForward(CyAbstractSolver):
     def __cinit__(self, CyElectricalNetwork network):
-        self.solver = new BackwardForward(given_network(network))
+        cdef ElectricalNetwork* engine_network = given_network(network)
         self.network = network
+        try:
+            self.solver = new BackwardForward(engine_network)
+        finally:
+            hold_records(network)
 
 
 def cy_set_logging_config(str severity not None):

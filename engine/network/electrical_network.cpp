@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -42,6 +43,21 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elemen
     for (Element* element : elements)
         for (Port& port : element->ports)
             if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+}
+
+ElectricalNetwork::~ElectricalNetwork() {
+    // A node can outlive the network through a port of an element that the
+    // network does not list: it keeps its last potential as its own value.
+    const double* first = kept_x.data();
+    const double* last = first + kept_x.size();
+    for (const auto& node : connections) {
+        auto& potential = node->potential;
+        if (potential.bound && !std::less<>{}(potential.values, first) && std::less<>{}(potential.values, last)) {
+            potential.value = potential.get();
+            potential.values = nullptr;
+            potential.bound = false;
+        }
+    }
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() const {

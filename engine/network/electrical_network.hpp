@@ -26,6 +26,8 @@ public:
     explicit ElectricalNetwork(std::vector<Element*>&& elements);
     ElectricalNetwork(const ElectricalNetwork&) = delete;
     ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+    // Unbinds the nodes whose potentials point into the network's own copy.
+    ~ElectricalNetwork();
 
     // Stored values of the records, in the layout of x and p.
     std::pair<std::vector<double>, std::vector<double>> get_initial_values() const;

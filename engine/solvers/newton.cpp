@@ -24,6 +24,27 @@ double residual_error(const Eigen::VectorXd& F) {
     return error;
 }
 
+using Pattern = CppAD::sparse_rc<AbstractNewton::SizeVector>;
+
+// The entries column by column, rows ascending: the order in which the
+// compressed Jacobian stores them, so evaluated values copy straight in.
+Pattern column_major(const Pattern& pattern) {
+    const auto order = pattern.col_major();
+    Pattern sorted(pattern.nr(), pattern.nc(), pattern.nnz());
+    for (std::size_t k = 0; k < pattern.nnz(); ++k) sorted.set(k, pattern.row()[order[k]], pattern.col()[order[k]]);
+    return sorted;
+}
+
+AbstractNewton::SparseMatrix structure_of(const Pattern& pattern) {
+    std::vector<Eigen::Triplet<double>> entries;
+    entries.reserve(pattern.nnz());
+    for (std::size_t k = 0; k < pattern.nnz(); ++k)
+        entries.emplace_back(static_cast<int>(pattern.row()[k]), static_cast<int>(pattern.col()[k]), 0.0);
+    AbstractNewton::SparseMatrix J(static_cast<Eigen::Index>(pattern.nr()), static_cast<Eigen::Index>(pattern.nc()));
+    J.setFromTriplets(entries.begin(), entries.end());
+    return J;
+}
+
 void log_tape_size(std::size_t operators) { spdlog::debug("Number of tape operators: {0:d}", operators); }
 
 }  // namespace
@@ -106,29 +127,24 @@ Eigen::VectorXd AbstractNewton::get_residuals() {
 }
 
 AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
-    const Eigen::Index n = x.size();
-    SparseMatrix J(n, n);
-    if (n == 0) return J;
+    if (x.size() == 0) return {};
     if (!initialised) build_pattern();
+    SparseMatrix J = jacobian_structure;
     if (jacobian_subset.nnz() == 0) return J;
     tape.sparse_jac_for(jacobian_group_max, x, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-    const auto& row = jacobian_subset.row();
-    const auto& col = jacobian_subset.col();
-    const auto& val = jacobian_subset.val();
-    std::vector<Eigen::Triplet<double>> triplets;
-    triplets.reserve(jacobian_subset.nnz());
-    for (std::size_t k = 0; k < jacobian_subset.nnz(); ++k)
-        triplets.emplace_back(static_cast<int>(row[k]), static_cast<int>(col[k]), val[static_cast<Eigen::Index>(k)]);
-    J.setFromTriplets(triplets.begin(), triplets.end());
+    Eigen::Map<Eigen::VectorXd>(J.valuePtr(), J.nonZeros()) = jacobian_subset.val();
     return J;
 }
 
 void AbstractNewton::build_pattern() {
     const auto n = static_cast<std::size_t>(x.size());
-    CppAD::sparse_rc<SizeVector> identity(n, n, n);
+    Pattern identity(n, n, n);
     for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
-    tape.for_jac_sparsity(identity, false, false, false, jacobian_pattern);
+    Pattern found;
+    tape.for_jac_sparsity(identity, false, false, false, found);
+    jacobian_pattern = column_major(found);
     jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
+    jacobian_structure = structure_of(jacobian_pattern);
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_subset.nnz());
 }

@@ -1,5 +1,7 @@
+import os
 import re
-import traceback
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -147,6 +149,12 @@ def test_accepted_conversions():
         sweep.solve_load_flow(1, 0.0)
         assert load.get_inner_currents(1).tolist() == [expected]
 
+    assert cy.CyCurrentLoad(n=2, currents=np.ones(1, complex)).get_currents(n=2).shape == (2,)
+    for reference in (cy.CyGround(1, 2, key=3), cy.CyPotentialRef(1, 2, key=3)):
+        assert reference.get_potentials(1).tolist() == [0j]
+    with pytest.raises(IndexError):
+        cy.CyGround(1, 2, key=3).get_port_current(1)
+
     line = cy.CySwitch(1)
     other = cy.CyBus(1, np.array([5j]))
     line.connect_side(other, [(0, 0)], None)
@@ -155,9 +163,18 @@ def test_accepted_conversions():
 
 
 def test_traceback_names_the_method():
-    with pytest.raises(RuntimeError) as error:
-        nan_sweep()
-    assert traceback.extract_tb(error.tb)[-1].name == "load_flow_engine.cy_engine.CyAbstractSolver.solve_load_flow"
-    with pytest.raises(RuntimeError) as error:
-        cy.CySwitch(-1)
-    assert traceback.extract_tb(error.tb)[-1].name == "load_flow_engine.cy_engine.CySwitch.__cinit__"
+    # In a fresh process: the module caches one traceback code object per
+    # source line number, whichever function first raised there.
+    script = """
+import traceback
+import test_conventions as t
+for call in (t.nan_sweep, lambda: t.cy.CySwitch(-1)):
+    try:
+        call()
+    except RuntimeError as error:
+        print(traceback.extract_tb(error.__traceback__)[-1].name)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                         cwd=os.path.dirname(__file__)).stdout
+    assert out.split() == ["load_flow_engine.cy_engine.CyAbstractSolver.solve_load_flow",
+                           "load_flow_engine.cy_engine.CySwitch.__cinit__"]

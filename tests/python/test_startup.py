@@ -138,10 +138,3 @@ def test_subclasses_run_the_wrapper_constructor():
             self.label = label
 
     assert Referenced("earth").get_current() == 0j
-
-
-def test_wrappers_have_no_instance_dictionary():
-    bus = cy.CyBus(0, None)
-    with pytest.raises(AttributeError):
-        bus.name = "x"
-    assert bus == bus and bus != cy.CyBus(0, None)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <complex>
 #include <functional>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "elements/element.hpp"
+#include "network/electrical_network.hpp"
 
 // Small elements with known equations, for the network and solver tests.
 namespace lfe::probes {
@@ -108,5 +111,35 @@ private:
     std::vector<std::string>& journal_;
     std::size_t sweeps_ = 0;
 };
+
+// Source e on node A, g1 between A and B, g2 between B and a fixed node.
+struct Divider {
+    Source source;
+    Conductance upper;
+    Conductance lower;
+    ElectricalNetwork network;
+
+    explicit Divider(std::complex<double> e = {10.0, 1.0}, std::complex<double> g1 = {2.0, 0.0},
+                     std::complex<double> g2 = {3.0, 0.0})
+        : source(e), upper(g1), lower(g2), network(wire()) {}
+
+    std::complex<double> node_b() const { return upper.ports[1].potential(); }
+    std::complex<double> expected_b() const {
+        return source.e.get() * upper.g.get() / (upper.g.get() + lower.g.get());
+    }
+
+private:
+    std::vector<Element*> wire() {
+        connect(source.ports[0], upper.ports[0]);
+        connect(upper.ports[1], lower.ports[0]);
+        lower.ports[1].connection->fixed = true;
+        return {&source, &upper, &lower};
+    }
+};
+
+inline void expect_near(std::complex<double> actual, std::complex<double> expected, double tolerance = 1e-9) {
+    EXPECT_NEAR(actual.real(), expected.real(), tolerance) << actual << " vs " << expected;
+    EXPECT_NEAR(actual.imag(), expected.imag(), tolerance) << actual << " vs " << expected;
+}
 
 }  // namespace lfe::probes

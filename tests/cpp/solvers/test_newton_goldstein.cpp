@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -158,6 +159,26 @@ TEST(NewtonGoldstein, AllThreeSolversReachTheSameSolution) {
     for (std::size_t k = 0; k < reference.size(); ++k) {
         testing::expect_close(searched[k], reference[k]);
         testing::expect_close(swept[k], reference[k]);
+    }
+}
+
+TEST(NewtonGoldstein, ConvergesOnAFeederWherePlainNewtonOvershoots) {
+    // Heavy generation on a weak feeder: the full Newton step leaves the
+    // residuals larger than it found them and the iteration wanders.
+    const auto generation = std::polar(35e3, 4.0 * std::numbers::pi / 3.0);
+    const std::complex<double> weak_cable{0.2, 0.1};
+    testing::Feeder plain_feeder(4, generation, weak_cable);
+    Newton newton(plain_feeder.network.get(), false);
+    const double start_error = newton.solve_load_flow(0, 1e-8).second;
+    EXPECT_GT(newton.solve_load_flow(1, 1e-8).second, start_error);
+    EXPECT_GT(newton.solve_load_flow(19, 1e-8).second, 1e-8);
+
+    for (const bool weighted : {false, true}) {
+        testing::Feeder feeder(4, generation, weak_cable);
+        NewtonGoldstein goldstein(feeder.network.get(), false, 0.1, 0.9, weighted);
+        const auto [iterations, error] = goldstein.solve_load_flow(20, 1e-8);
+        EXPECT_LE(error, 1e-8) << "weighted " << weighted;
+        EXPECT_LT(iterations, 20);
     }
 }
 

@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include <unistd.h>
+
+#include "network/probe_elements.hpp"
+#include "solvers/feeder.hpp"
+#include "solvers/newton.hpp"
+#include "tape_check.hpp"
+
+namespace lfe {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<int> positions_of(const ElectricalNetwork& network, std::initializer_list<const Element*> wanted) {
+    std::vector<int> positions;
+    for (const Element* e : wanted)
+        positions.push_back(static_cast<int>(std::find(network.elements.begin(), network.elements.end(), e) -
+                                             network.elements.begin()));
+    std::sort(positions.begin(), positions.end());
+    return positions;
+}
+
+// A directory of its own for each test, removed afterwards.
+class Diagnostics : public ::testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / ("lfe_" + std::string(test->name()) + "_" + std::to_string(getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+// Source e = 10 + j on node A (start potential 1 + 2j), conductance g = 2
+// from A to a fixed node: x = (V_A, j) = (1, 2, 0, 0), F = (2, 4, -9, 1).
+struct Divider {
+    probes::Source source{{10.0, 1.0}};
+    probes::Conductance conductance{{2.0, 0.0}};
+    ElectricalNetwork network{connect()};
+
+    std::vector<Element*> connect() {
+        probes::connect(source.ports[0], conductance.ports[0]);
+        source.ports[0].connection->potential.value = {1.0, 2.0};
+        conductance.ports[1].connection->fixed = true;
+        return {&source, &conductance};
+    }
+};
+
+TEST_F(Diagnostics, SaveMatrixWritesBothMarketFiles) {
+    Divider divider;
+    Newton solver(&divider.network, false);
+    solver.save_matrix((dir / "divider").string());
+
+    EXPECT_EQ(read_file(dir / "divider.mtx"),
+              "%%MatrixMarket matrix coordinate  real general\n"
+              "4 4 8\n"
+              "1 1 2.00000000000000000e+00\n"
+              "2 1 0.00000000000000000e+00\n"
+              "3 1 1.00000000000000000e+00\n"
+              "1 2 0.00000000000000000e+00\n"
+              "2 2 2.00000000000000000e+00\n"
+              "4 2 1.00000000000000000e+00\n"
+              "1 3 1.00000000000000000e+00\n"
+              "2 4 1.00000000000000000e+00\n");
+    EXPECT_EQ(read_file(dir / "divider_b.mtx"),
+              "%%MatrixMarket matrix array real general\n"
+              "4 1\n"
+              "2.00000000000000000e+00\n"
+              "4.00000000000000000e+00\n"
+              "-9.00000000000000000e+00\n"
+              "1.00000000000000000e+00\n");
+}
+
+TEST_F(Diagnostics, AJacobianWithoutEntriesHasOnlyItsHeaderAndEveryColumnEmpty) {
+    const std::complex<double> v0 = 230.0;
+    Bus bus(1, &v0);
+    ElectricalNetwork network({&bus});
+    Newton solver(&network, false);
+    solver.save_matrix((dir / "bus").string());
+
+    EXPECT_EQ(read_file(dir / "bus.mtx"), "%%MatrixMarket matrix coordinate  real general\n2 2 0\n");
+    EXPECT_EQ(read_file(dir / "bus_b.mtx"),
+              "%%MatrixMarket matrix array real general\n2 1\n"
+              "0.00000000000000000e+00\n0.00000000000000000e+00\n");
+    EXPECT_EQ(solver.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{{0}, {}}));
+}
+
+TEST_F(Diagnostics, SaveMatrixNamesAFileItCannotWrite) {
+    Divider divider;
+    Newton solver(&divider.network, false);
+    const std::string missing = (dir / "no_such_directory" / "divider").string();
+    try {
+        solver.save_matrix(missing);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(missing + ".mtx"), std::string::npos) << e.what();
+    }
+
+    // The disk fills up while the residuals are written.
+    fs::create_symlink("/dev/full", dir / "full_b.mtx");
+    const std::string full = (dir / "full").string();
+    try {
+        solver.save_matrix(full);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(full + "_b.mtx"), std::string::npos) << e.what();
+    }
+}
+
+TEST(AnalyseJacobian, AHealthyNetworkGivesTwoEmptyLists) {
+    testing::Feeder feeder(3, {4e3, 1e3});
+    Newton solver(feeder.network.get(), false);
+    EXPECT_EQ(solver.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{}));
+    solver.solve_load_flow(10, 1e-9);
+    EXPECT_EQ(solver.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{}));
+}
+
+TEST(AnalyseJacobian, NamesTheElementsOfNodesThatNothingDependsOn) {
+    testing::Feeder feeder(2, {4e3, 1e3});
+    // A ground alone on its node, and a node joined to the reference through
+    // a conductance of zero: its column holds entries, all of them zero.
+    Ground floating;
+    probes::Conductance open{{0.0, 0.0}};
+    open.ports[1].connection->merge(feeder.buses[0]->ports[3].connection);
+    auto elements = feeder.network->elements;
+    elements.push_back(&floating);
+    elements.push_back(&open);
+    ElectricalNetwork network(std::move(elements));
+    Newton solver(&network, false);
+
+    const auto [empty_columns, bad_rows] = solver.analyse_jacobian();
+    EXPECT_EQ(empty_columns, positions_of(network, {&floating, &open}));
+    EXPECT_TRUE(bad_rows.empty());
+}
+
+TEST(AnalyseJacobian, NamesALoadOnANodeWithZeroPotentialThroughItsNonFiniteRows) {
+    testing::Feeder feeder(3, {4e3, 1e3});
+    // Phase a of the second bus starts on its (unreferenced) neutral's potential.
+    feeder.buses[2]->ports[0].connection->potential.value = 0.0;
+    Newton solver(feeder.network.get(), false);
+
+    const auto [empty_columns, bad_rows] = solver.analyse_jacobian();
+    EXPECT_TRUE(empty_columns.empty());
+    EXPECT_EQ(bad_rows, positions_of(*feeder.network, {feeder.loads[1]}));
+}
+
+TEST(DenseJacobian, MatchesFiniteDifferencesOfTheResiduals) {
+    testing::Feeder feeder(2, {6e3, 2e3});
+    Newton solver(feeder.network.get(), false);
+    solver.solve_load_flow(1, 1e-9);  // away from the symmetric start
+
+    const Eigen::Index n = solver.x.size();
+    const Eigen::VectorXd dense = solver.dense_jacobian();
+    ASSERT_EQ(dense.size(), n * n);
+    const Eigen::MatrixXd sparse = Eigen::MatrixXd(solver.compute_jacobian());
+    for (Eigen::Index j = 0; j < n; ++j) {
+        const double x = solver.x[j];
+        const double h = 1e-6 * (1.0 + std::abs(x));
+        solver.x[j] = x + h;
+        const Eigen::VectorXd up = solver.get_residuals();
+        solver.x[j] = x - h;
+        const Eigen::VectorXd down = solver.get_residuals();
+        solver.x[j] = x;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double entry = dense[i * n + j];
+            EXPECT_NEAR(entry, (up[i] - down[i]) / (2.0 * h), 1e-5 * (1.0 + std::abs(entry))) << i << ", " << j;
+            EXPECT_EQ(entry, sparse(i, j)) << i << ", " << j;
+        }
+    }
+}
+
+TEST_F(Diagnostics, ParameterUpdatesShowOnlyAfterTheNextSolve) {
+    Divider divider;
+    Newton solver(&divider.network, false);
+    const auto prefix = (dir / "divider").string();
+    const Eigen::VectorXd residuals = solver.get_residuals();
+    const Eigen::VectorXd jacobian = solver.dense_jacobian();
+    solver.save_matrix(prefix);
+    const std::string file = read_file(prefix + ".mtx");
+
+    divider.conductance.g.set({3.0, 0.0});
+    divider.source.e.set({20.0, 0.0});
+    EXPECT_EQ(solver.get_residuals(), residuals);
+    EXPECT_EQ(solver.dense_jacobian(), jacobian);
+    solver.save_matrix(prefix);
+    EXPECT_EQ(read_file(prefix + ".mtx"), file);
+
+    solver.solve_load_flow(0, 1e-9);
+    EXPECT_EQ(solver.get_residuals(), Eigen::Vector4d(3.0, 6.0, -19.0, 2.0));
+    EXPECT_EQ(solver.dense_jacobian()[0], 3.0);
+    solver.save_matrix(prefix);
+    EXPECT_NE(read_file(prefix + ".mtx"), file);
+}
+
+}  // namespace
+}  // namespace lfe

@@ -1,0 +1,284 @@
+"""Calls the engine would not survive are refused with an exception."""
+
+import ctypes
+import gc
+
+import numpy as np
+import pytest
+
+import load_flow_engine.cy_engine as cy
+from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, star_feeder
+
+
+def bus(*potentials):
+    return cy.CyBus(len(potentials), np.array(potentials, dtype=complex))
+
+
+def ints(*values):
+    return np.array(values, dtype=np.intc)
+
+
+def complexes(count):
+    return np.ones(count, dtype=complex)
+
+
+class BareElement(cy.CyElement):
+    pass
+
+
+ABSTRACT_CALLS = {
+    "connect": lambda: cy.CyElement().connect(bus(1), []),
+    "connect_ports": lambda: cy.CyElement().connect_ports(None),
+    "disconnect": lambda: cy.CyElement().disconnect(),
+    "get_potentials": lambda: cy.CyElement().get_potentials(0),
+    "get_currents": lambda: cy.CyBranch().get_currents(0),
+    "get_port_potential": lambda: BareElement().get_port_potential(0),
+    "get_port_current": lambda: cy.CyLoad().get_port_current(0),
+    "connect_side": lambda: cy.CyBranch().connect_side(bus(1), [], True),
+    "get_side_potentials": lambda: cy.CyBranch().get_side_potentials(0, 0),
+    "get_side_currents": lambda: cy.CyBranch().get_side_currents(0, 0),
+    "get_inner_currents": lambda: cy.CyLoad().get_inner_currents(0),
+    "solve_load_flow": lambda: cy.CyAbstractNewton().solve_load_flow(1, 1.0),
+    "reset_inputs": lambda: cy.CyAbstractSolver().reset_inputs(),
+    "get_variables": lambda: cy.CyAbstractSolver().get_variables(),
+    "set_variables": lambda: cy.CyAbstractNewton().set_variables(None),
+}
+
+
+@pytest.mark.parametrize("call", ABSTRACT_CALLS.values(), ids=ABSTRACT_CALLS)
+def test_methods_of_abstract_wrappers(call):
+    with pytest.raises(RuntimeError, match="^self: a bare "):
+        call()
+
+
+EMPTY_ARGUMENTS = {
+    "connect None": (lambda: bus(1).connect(None, [(0, 0)]), TypeError, "cy_element"),
+    "connect bare": (lambda: bus(1).connect(cy.CyElement(), [(0, 0)]), ValueError, "cy_element"),
+    "connect_side None": (lambda: cy.CySwitch(1).connect_side(None, [(0, 0)], True), TypeError, "element"),
+    "connect_side bare": (lambda: cy.CySwitch(1).connect_side(BareElement(), [], False), ValueError, "element"),
+    "network item None": (lambda: cy.CyElectricalNetwork(np.array([bus(1), None]), 2), TypeError, r"elements\[1\]"),
+    "network item bare": (lambda: cy.CyElectricalNetwork(np.array([cy.CyBranch()]), 1), ValueError, r"elements\[0\]"),
+    "network item not an element": (lambda: cy.CyElectricalNetwork(np.array([1.5], dtype=object), 1), TypeError,
+                                    r"elements\[0\]"),
+    "nb_elements beyond the items": (lambda: cy.CyElectricalNetwork(np.array([bus(1)]), 2), ValueError, "nb_elements"),
+    "no items": (lambda: cy.CyElectricalNetwork(None, 1), ValueError, "nb_elements"),
+    "Newton without network": (lambda: cy.CyNewton(None, False), TypeError, "network"),
+    "sweep without network": (lambda: cy.CyBackwardForward(None), TypeError, "network"),
+}
+
+
+@pytest.mark.parametrize("call, exception, name", EMPTY_ARGUMENTS.values(), ids=EMPTY_ARGUMENTS)
+def test_missing_objects(call, exception, name):
+    with pytest.raises(exception, match=name):
+        call()
+
+
+def test_port_indexes_are_checked_before_any_join():
+    a, b = bus(1, 2), bus(10, 20)
+    line = cy.CySimplifiedLine(2, complexes(4))
+    refused = [
+        lambda: a.connect(b, [(0, 0), (1, 2)]),
+        lambda: a.connect(b, [(1, 1), (-1, 0)]),
+        lambda: a.connect_ports(ints(0, 1, 2)),
+        lambda: a.connect_ports(ints(1, -3)),
+        lambda: line.connect_side(a, [(0, 0), (2, 1)], True),
+        lambda: line.connect_side(a, [(1, 1), (0, 5)], False),
+        lambda: a.get_port_potential(2),
+        lambda: a.get_port_current(-1),
+    ]
+    for call in refused:
+        with pytest.raises(IndexError, match="port index"):
+            call()
+    assert a.get_potentials(2).tolist() == [1, 2]
+    assert b.get_potentials(2).tolist() == [10, 20]
+    assert line.get_potentials(4).tolist() == [0, 0, 0, 0]
+
+
+def test_sizes_beyond_the_element():
+    a, switch = bus(1, 2), cy.CySwitch(2)
+    load = cy.CyPowerLoad(4, complexes(3))
+    delta = cy.CyDeltaCurrentLoad(3, complexes(3))
+    refused = [
+        (lambda: a.get_potentials(3), "n = 3"),
+        (lambda: a.get_currents(3), "n = 3"),
+        (lambda: switch.get_side_potentials(3, 0), "n1 = 3"),
+        (lambda: switch.get_side_currents(1, 3), "n2 = 3"),
+        (lambda: load.get_inner_currents(4), "size = 4"),
+        (lambda: delta.get_inner_currents(4), "size = 4"),
+    ]
+    for call, message in refused:
+        with pytest.raises(ValueError, match=message):
+            call()
+    assert a.get_potentials(1).tolist() == [1]
+    solved, _ = delta_load_in_the_dark()
+    assert solved.get_inner_currents(2).tolist() == solved.get_inner_currents(3)[:2].tolist()
+
+
+SHORT_ARRAYS = {
+    "bus": lambda: cy.CyBus(3, complexes(2)),
+    "bus None": lambda: cy.CyBus(2, None),
+    "line": lambda: cy.CySimplifiedLine(2, complexes(3)),
+    "star power": lambda: cy.CyPowerLoad(4, complexes(2)),
+    "delta power": lambda: cy.CyDeltaPowerLoad(3, complexes(2)),
+    "star admittance": lambda: cy.CyAdmittanceLoad(3, None),
+    "delta admittance": lambda: cy.CyDeltaAdmittanceLoad(2, complexes(1)),
+    "star current": lambda: cy.CyCurrentLoad(2, complexes(0)),
+    "delta current": lambda: cy.CyDeltaCurrentLoad(3, complexes(2)),
+    "star source": lambda: cy.CyVoltageSource(3, complexes(1)),
+    "delta source": lambda: cy.CyDeltaVoltageSource(3, None),
+    "update powers": lambda: cy.CyPowerLoad(4, complexes(3)).update_powers(complexes(2)),
+    "update delta powers": lambda: cy.CyDeltaPowerLoad(3, complexes(3)).update_powers(None),
+    "update admittances": lambda: cy.CyAdmittanceLoad(3, complexes(2)).update_admittances(complexes(1)),
+    "update delta admittances": lambda: cy.CyDeltaAdmittanceLoad(3, complexes(3)).update_admittances(complexes(2)),
+    "update currents": lambda: cy.CyCurrentLoad(3, complexes(2)).update_currents(complexes(1)),
+    "update delta currents": lambda: cy.CyDeltaCurrentLoad(3, complexes(3)).update_currents(complexes(2)),
+    "update voltages": lambda: cy.CyVoltageSource(4, complexes(3)).update_voltages(complexes(2)),
+    "update delta voltages": lambda: cy.CyDeltaVoltageSource(3, complexes(2)).update_voltages(complexes(1)),
+    "update line": lambda: cy.CySimplifiedLine(2, complexes(4)).update_line_parameters(complexes(3)),
+    "initialize potentials": lambda: bus(1, 2).initialize_potentials(complexes(1)),
+    "set variables": lambda: cy.CyBackwardForward(cy.CyElectricalNetwork(np.array([bus(1)]), 1)).set_variables(
+        np.ones(1)),
+    "set variables None": lambda: cy.CyNewton(cy.CyElectricalNetwork(np.array([bus(1)]), 1), False).set_variables(
+        None),
+}
+
+
+@pytest.mark.parametrize("call", SHORT_ARRAYS.values(), ids=SHORT_ARRAYS)
+def test_short_arrays(call):
+    with pytest.raises(ValueError, match=r"holds \d+ values, \d+ are needed"):
+        call()
+
+
+def test_arrays_that_nothing_reads_may_be_none():
+    cy.CyBus(0, None).initialize_potentials(None)
+    cy.CyVoltageSource(1, None).update_voltages(None)
+    cy.CyDeltaPowerLoad(0, None).update_powers(None)
+    load = cy.CyPowerLoad(1, None)
+    load.update_powers(None)
+    load.update_power(5j)
+    assert load.get_inner_currents(0).shape == (0,)
+    source = cy.CyVoltageSource(1, None)
+    source.update_voltage(1j)
+    network = cy.CyElectricalNetwork(None, 0)
+    cy.CyBackwardForward(network).set_variables(None)
+    assert cy.CySimplifiedLine(0, None).get_potentials(0).shape == (0,)
+
+
+def test_single_value_line_update_needs_one_conductor():
+    with pytest.raises(ValueError, match="this line has 2"):
+        cy.CySimplifiedLine(2, complexes(4)).update_single_line_parameters(1j)
+    cy.CySimplifiedLine(1, complexes(1)).update_single_line_parameters(1j)
+
+
+def test_a_delta_reference_needs_a_port():
+    with pytest.raises(ValueError, match="at least one port"):
+        cy.CyDeltaPotentialRef(0)
+    assert cy.CyDeltaPotentialRef(1).get_current() == 0j
+
+
+def scribble_on_freed_memory():
+    """Takes freed blocks back from the C allocator and overwrites them, so
+    that a read through a dangling pointer cannot find the old value."""
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    libc.free.argtypes = [ctypes.c_void_p]
+    blocks = [libc.malloc(size) for size in range(8, 4096, 8) for _ in range(8)]
+    for block, size in zip(blocks, (size for size in range(8, 4096, 8) for _ in range(8))):
+        ctypes.memset(block, 0x7F, size)
+    for block in blocks:
+        libc.free(block)
+
+
+def feeder_in_the_dark():
+    """A solved feeder of which the caller keeps only the far bus and the solver."""
+    topo, _, buses, _ = star_feeder(UNBALANCED_POWERS, LENGTHS)
+    solver = cy.CyNewton(topo.network(), False)
+    solver.solve_load_flow(20, 1e-9)
+    return buses[-1], solver, buses[-1].get_potentials(4)
+
+
+def test_a_solver_keeps_its_network_and_the_network_its_elements():
+    far, solver, solved = feeder_in_the_dark()
+    gc.collect()
+    solver.reset_inputs()
+    assert not np.allclose(far.get_potentials(4), solved)
+    iterations, error = solver.solve_load_flow(20, 1e-9)
+    assert iterations > 0 and error < 1e-9
+    assert far.get_potentials(4) == pytest.approx(solved)
+
+
+def test_records_survive_their_solver_and_their_network():
+    far, solver, solved = feeder_in_the_dark()
+    del solver
+    gc.collect()
+    scribble_on_freed_memory()
+    assert far.get_potentials(4).tolist() == solved.tolist()
+    far.initialize_potentials(np.zeros(4, complex))
+    assert far.get_potentials(4).tolist() == [0, 0, 0, 0]
+
+
+def delta_load_in_the_dark():
+    """A solved delta load whose network and solver the caller drops."""
+    source, reference = cy.CyDeltaVoltageSource(3, np.array([400 + 0j, -200 - 346.41j])), cy.CyDeltaPotentialRef(3)
+    load = cy.CyDeltaPowerLoad(3, np.array([3e3 + 1e3j, 2e3, 1e3j]))
+    node = cy.CyBus(3, SOURCE_VOLTAGES)
+    for element in (source, reference, load):
+        node.connect(element, [(k, k) for k in range(3)])
+    network = cy.CyElectricalNetwork(np.array([source, reference, node, load]), 4)
+    cy.CyNewton(network, False).solve_load_flow(20, 1e-9)
+    return load, load.get_inner_currents(3)
+
+
+def test_element_records_survive_their_solver_and_their_network():
+    load, inner = delta_load_in_the_dark()
+    gc.collect()
+    scribble_on_freed_memory()
+    assert load.get_inner_currents(3).tolist() == inner.tolist()
+    load.update_powers(np.array([6e3 + 2e3j, 4e3, 2e3j]))
+    assert load.get_inner_currents(3) == pytest.approx(2 * inner)
+
+
+def onlooker_of_a_solved_feeder():
+    """A bus on the far nodes of a feeder, left out of the network's elements."""
+    topo, _, buses, _ = star_feeder(UNBALANCED_POWERS[:1], LENGTHS[:1])
+    onlooker = bus(0, 0, 0, 0)
+    buses[-1].connect(onlooker, [(k, k) for k in range(4)])
+    cy.CyNewton(topo.network(), False).solve_load_flow(20, 1e-9)
+    return onlooker, onlooker.get_potentials(4)
+
+
+def test_a_node_outside_the_element_list_keeps_its_last_potential():
+    onlooker, solved = onlooker_of_a_solved_feeder()
+    assert abs(solved[0]) > 200
+    gc.collect()
+    scribble_on_freed_memory()
+    assert onlooker.get_potentials(4).tolist() == solved.tolist()
+
+
+def test_records_follow_the_solver_that_solves():
+    topo, _, buses, loads = star_feeder(UNBALANCED_POWERS, LENGTHS)
+    network = topo.network()
+    newton = cy.CyNewton(network, False)
+    sweep = cy.CyBackwardForward(network)
+    newton.solve_load_flow(20, 1e-9)
+    by_newton = buses[-1].get_potentials(4)
+    sweep.solve_load_flow(1, 0.0)
+    assert not np.allclose(buses[-1].get_potentials(4), by_newton)
+    del sweep
+    gc.collect()
+    loads[0].update_powers(np.array(UNBALANCED_POWERS[0]) * 1.5)
+    newton.solve_load_flow(20, 1e-9)
+    assert not np.allclose(buses[-1].get_potentials(4), by_newton)
+    loads[0].update_powers(np.array(UNBALANCED_POWERS[0]))
+    newton.solve_load_flow(20, 1e-9)
+    assert buses[-1].get_potentials(4) == pytest.approx(by_newton)
+
+
+def test_unreachable_networks_are_collected():
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(20):
+        feeder_in_the_dark()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 50
