@@ -1,7 +1,8 @@
-# cython: language_level=3, freethreading_compatible=True, embedsignature=True
+# cython: language_level=3, freethreading_compatible=True, embedsignature=True, c_string_encoding=utf8
 # distutils: language = c++
 
 cimport cython
+from libcpp.string cimport string
 from libcpp.utility cimport move, pair
 from libcpp.vector cimport vector
 
@@ -10,13 +11,15 @@ cimport numpy as cnp
 from load_flow_engine.abstract_solver cimport AbstractSolver
 from load_flow_engine.backward_forward cimport BackwardForward
 from load_flow_engine.bus cimport Bus, Ground
+from load_flow_engine.eigen cimport VectorXd
 from load_flow_engine.electrical_network cimport ElectricalNetwork
 from load_flow_engine.element cimport Branch, Connection, Element, Port
 from load_flow_engine.lines cimport SimplifiedLine
 from load_flow_engine.loads cimport (AdmittanceLoad, CurrentLoad, DeltaAdmittanceLoad, DeltaCurrentLoad,
                                      DeltaPowerLoad, LoadBase, PowerLoad, ValueRecords)
-from load_flow_engine.logging cimport set_logging_config
-from load_flow_engine.newton cimport Newton
+from load_flow_engine.logging cimport CppadErrorScope, set_logging_config
+from load_flow_engine.newton cimport AbstractNewton, Newton
+from load_flow_engine.newton_goldstein cimport NewtonGoldstein
 from load_flow_engine.potential_ref cimport DeltaPotentialRef, PotentialRef
 from load_flow_engine.sources cimport DeltaVoltageSource, VoltageSource
 from load_flow_engine.switches cimport OpenSwitch, Switch
@@ -33,3 +36,4 @@ include "loads.pxi"
 include "references.pxi"
 include "sources.pxi"
 include "solvers.pxi"
+include "newton_goldstein.pxi"

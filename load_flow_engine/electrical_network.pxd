@@ -7,5 +7,6 @@ from load_flow_engine.element cimport Element
 cdef extern from "network/electrical_network.hpp" namespace "lfe" nogil:
     cdef cppclass ElectricalNetwork:
         vector[Element*] elements
-        ElectricalNetwork(vector[Element*]&& elements) except +
+        # Takes the vector by rvalue reference: pass it through move().
+        ElectricalNetwork(vector[Element*] elements) except +
         bint records_in(const VectorXd& x)

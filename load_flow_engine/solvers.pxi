@@ -87,8 +87,7 @@ cdef AbstractSolver* own_solver(CyAbstractSolver self) except NULL:
     return self.solver
 
 
-cdef class CyAbstractNewton(CyAbstractSolver):
-    pass
+include "newton_diagnostics.pxi"
 
 
 # A solver's construction binds the records, and hands them back to the

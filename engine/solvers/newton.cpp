@@ -1,5 +1,6 @@
 #include "newton.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
