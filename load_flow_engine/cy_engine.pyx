@@ -14,7 +14,9 @@ from load_flow_engine.bus cimport Bus, Ground
 from load_flow_engine.eigen cimport VectorXd
 from load_flow_engine.electrical_network cimport ElectricalNetwork
 from load_flow_engine.element cimport Branch, Connection, Element, Port
-from load_flow_engine.lines cimport SimplifiedLine
+from load_flow_engine.flexible_loads cimport Control, DeltaFlexibleLoad, FlexibleLoad, FlexibleParameter, Projection
+from load_flow_engine.lines cimport ShuntLine, SimplifiedLine
+from load_flow_engine.load_balancer cimport LoadBalancer
 from load_flow_engine.loads cimport (AdmittanceLoad, CurrentLoad, DeltaAdmittanceLoad, DeltaCurrentLoad,
                                      DeltaPowerLoad, LoadBase, PowerLoad, ValueRecords)
 from load_flow_engine.logging cimport CppadErrorScope, set_logging_config
@@ -23,6 +25,7 @@ from load_flow_engine.newton_goldstein cimport NewtonGoldstein
 from load_flow_engine.potential_ref cimport DeltaPotentialRef, PotentialRef
 from load_flow_engine.sources cimport DeltaVoltageSource, VoltageSource
 from load_flow_engine.switches cimport OpenSwitch, Switch
+from load_flow_engine.voltage_regulator cimport SingleVoltageRegulator
 
 import numpy as np
 
@@ -33,7 +36,10 @@ include "arguments.pxi"
 include "elements.pxi"
 include "lines.pxi"
 include "loads.pxi"
+include "load_balancer.pxi"
+include "flexible_loads.pxi"
 include "references.pxi"
 include "sources.pxi"
+include "voltage_regulator.pxi"
 include "solvers.pxi"
 include "newton_goldstein.pxi"

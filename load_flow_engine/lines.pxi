@@ -23,6 +23,24 @@ cdef class CySimplifiedLine(CyBranch):
         line.update_line_parameters(&z_line)
 
 
+cdef class CyShuntLine(CyBranch):
+    def __cinit__(self, int n, double complex[::1] y_shunt, double complex[::1] z_line):
+        cdef const double complex* y = complex_values(y_shunt, matrix_size(n), "y_shunt")
+        cdef const double complex* z = complex_values(z_line, matrix_size(n), "z_line")
+        self.element = new ShuntLine(n, y, z)
+
+    def update_line_parameters(self, double complex[::1] y_shunt, double complex[::1] z_line):
+        cdef ShuntLine* line = <ShuntLine*>own_element(self)
+        cdef const double complex* y = complex_values(y_shunt, matrix_size(line.side1.size()), "y_shunt")
+        cdef const double complex* z = complex_values(z_line, matrix_size(line.side1.size()), "z_line")
+        line.update_line_parameters(y, z)
+
+    def update_single_line_parameters(self, double complex y_shunt, double complex z_line):
+        cdef ShuntLine* line = <ShuntLine*>own_element(self)
+        check_single_conductor(line)
+        line.update_line_parameters(&y_shunt, &z_line)
+
+
 cdef class CyBus(CyElement):
     def __cinit__(self, int n, double complex[::1] potentials):
         self.element = new Bus(n, complex_values(potentials, n, "potentials"))

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "elements/flexible_load.hpp"
+
 namespace lfe {
 
 namespace {
@@ -31,6 +33,26 @@ void mark_node_elements(const Connection& node, const Mark& mark) {
     if (!explained && !node.ports.empty()) mark(node.ports.front()->element);
 }
 
+// The flexible parameters of a flexible load, star or delta; null for any
+// other element.
+const std::vector<FlexibleParameter*>* flexible_parameters_of(Element* element) {
+    if (const auto* load = dynamic_cast<FlexibleLoad*>(element)) return &load->parameters;
+    if (const auto* load = dynamic_cast<DeltaFlexibleLoad*>(element)) return &load->parameters;
+    return nullptr;
+}
+
+// A record left in vectors that are about to go keeps its last value as its own.
+template <class T>
+void release_from(BoundValue<T>& record, const Eigen::VectorXd& vec) {
+    const double* first = vec.data();
+    const double* last = first + vec.size();
+    if (record.bound && !std::less<>{}(record.values, first) && std::less<>{}(record.values, last)) {
+        record.value = record.get();
+        record.values = nullptr;
+        record.bound = false;
+    }
+}
+
 void check_count(const char* what, Eigen::Index reached, Eigen::Index expected) {
     if (reached != expected)
         throw std::runtime_error(fmt::format("The records take {} {} but the solver holds {}", reached, what, expected));
@@ -40,24 +62,20 @@ void check_count(const char* what, Eigen::Index reached, Eigen::Index expected) 
 
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elements(std::move(elements_)) {
     std::unordered_set<const Connection*> seen;
-    for (Element* element : elements)
+    for (Element* element : elements) {
         for (Port& port : element->ports)
             if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+        if (const auto* parameters = flexible_parameters_of(element))
+            flexible_parameters.insert(parameters->begin(), parameters->end());
+    }
 }
 
 ElectricalNetwork::~ElectricalNetwork() {
     // A node can outlive the network through a port of an element that the
-    // network does not list: it keeps its last potential as its own value.
-    const double* first = kept_x.data();
-    const double* last = first + kept_x.size();
-    for (const auto& node : connections) {
-        auto& potential = node->potential;
-        if (potential.bound && !std::less<>{}(potential.values, first) && std::less<>{}(potential.values, last)) {
-            potential.value = potential.get();
-            potential.values = nullptr;
-            potential.bound = false;
-        }
-    }
+    // network does not list, and a flexible parameter through its owner.
+    for (const auto& node : connections) release_from(node->potential, kept_x);
+    for (FlexibleParameter* parameter : flexible_parameters)
+        for (BoundValue<double>* limit : parameter->limits()) release_from(*limit, kept_p);
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() const {
@@ -68,6 +86,7 @@ std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initi
         element->add_variables(x0);
         element->add_parameters(p0);
     }
+    for (const FlexibleParameter* parameter : flexible_parameters) parameter->add_parameters(p0);
     return {std::move(x0), std::move(p0)};
 }
 
@@ -94,6 +113,7 @@ void ElectricalNetwork::bind_records(const ADVector& ax, Eigen::VectorXd& x, con
         element->bind_variables(ax, x, i);
         element->bind_parameters(ap, p, j);
     }
+    for (FlexibleParameter* parameter : flexible_parameters) parameter->bind_parameters(ap, p, j);
     check_count("variables", i, x.size());
     check_count("parameters", j, p.size());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -8,25 +9,31 @@
 
 #include "elements/ad_types.hpp"
 #include "elements/element.hpp"
+#include "elements/flexible_parameter.hpp"
 
 namespace lfe {
 
 // The elements, the distinct nodes and the common layout of one load-flow
 // problem. x holds the potential of every free node, then each element's
-// unknowns; p each element's parameters; the residuals mirror x.
+// unknowns; p each element's parameters, then the limits of each flexible
+// parameter; the residuals mirror x.
 //
 // The records of the network (node potentials, element unknowns and
-// parameters) point into one pair of vectors at a time: those of the solver
-// that bound them last, or the network's own copy once that solver is gone.
+// parameters, flexible-parameter limits) point into one pair of vectors at a
+// time: those of the solver that bound them last, or the network's own copy
+// once that solver is gone.
 class ElectricalNetwork {
 public:
     std::vector<Element*> elements;
     std::vector<std::shared_ptr<Connection>> connections;
+    // Those of the flexible loads, each once; not owned.
+    std::set<FlexibleParameter*> flexible_parameters;
 
     explicit ElectricalNetwork(std::vector<Element*>&& elements);
     ElectricalNetwork(const ElectricalNetwork&) = delete;
     ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
-    // Unbinds the nodes whose potentials point into the network's own copy.
+    // Unbinds the node potentials and flexible-parameter limits that point
+    // into the network's own copy.
     ~ElectricalNetwork();
 
     // Stored values of the records, in the layout of x and p.

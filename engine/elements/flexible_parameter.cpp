@@ -1,0 +1,190 @@
+#include "flexible_parameter.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+namespace lfe {
+
+namespace {
+
+ControlType control_type(const std::string& t) {
+    if (t == "constant") return ControlType::constant;
+    if (t == "q_u") return ControlType::q_u;
+    if (t == "p_max_u_production") return ControlType::p_max_u_production;
+    if (t == "p_max_u_consumption") return ControlType::p_max_u_consumption;
+    throw std::runtime_error(t + " is a bad control type name");
+}
+
+ProjectionType projection_type(const std::string& t) {
+    if (t == "euclidean") return ProjectionType::euclidean;
+    if (t == "keep_p") return ProjectionType::keep_p;
+    if (t == "keep_q") return ProjectionType::keep_q;
+    throw std::runtime_error(t + " is a bad projection type name");
+}
+
+// The math functions are found by argument-dependent lookup for AD values.
+using std::exp;
+using std::log;
+using std::log1p;
+using std::sqrt;
+using std::tanh;
+
+// ln((1 + e^(alpha (v - a))) / (1 + e^(alpha (v - b)))): 0 well below both
+// corners, alpha (b - a) well above them, smooth in between.
+template <class T, class A, class B>
+T soft_ramp(const T& v, const A& a, const B& b, double alpha) {
+    return log((1.0 + exp(alpha * (v - a))) / (1.0 + exp(alpha * (v - b))));
+}
+
+// Smooth minimum of x and y; c < 0 sets how sharp it is.
+template <class T>
+T soft_min(const T& x, const T& y, double c) {
+    return (x * exp(c * x) + y * exp(c * y)) / (exp(c * x) + exp(c * y));
+}
+
+// Square root kept away from the kink at 0.
+template <class T>
+T soft_root(const T& w, double epsilon) {
+    return sqrt(w + epsilon * exp(-w / epsilon));
+}
+
+double sign_of(double x) { return x >= 0.0 ? 1.0 : -1.0; }
+
+// A conditional on the tape, so that a later sign change of x is followed;
+// NaN compares false, as in the plain form.
+ADScalar sign_of(const ADScalar& x) {
+    return CppAD::CondExpGe(x, ADScalar(0.0), ADScalar(1.0), ADScalar(-1.0));
+}
+
+template <class T>
+T active_power(const Control& c, const T& u, const T& p_th, const T& s) {
+    switch (c.type) {
+    case ControlType::constant:
+        return p_th;
+    case ControlType::p_max_u_production: {
+        const T r = p_th / s;
+        const T u0 = (c.u_up + (r + 1.0) * (c.u_max - c.u_up)) / c.u_max;
+        const T den = c.alpha * (1.0 - u0 + c.epsilon * exp(-(1.0 - u0) / c.epsilon));
+        return p_th * (1.0 + soft_ramp(u / c.u_max, 1.0, u0, c.alpha) / den);
+    }
+    case ControlType::p_max_u_consumption: {
+        const T r = p_th / s;
+        const T u0 = (c.u_down - (1.0 - r) * (c.u_down - c.u_min)) / c.u_min;
+        const T den = c.alpha * (u0 - 1.0 + c.epsilon * exp(-(u0 - 1.0) / c.epsilon));
+        return -p_th * soft_ramp(u / c.u_min, u0, 1.0, c.alpha) / den;
+    }
+    case ControlType::q_u:
+        break;
+    }
+    throw std::runtime_error("Bad control type for P");
+}
+
+// q_min at low voltage, q_th in the dead band, q_max at high voltage.
+template <class T>
+T reactive_power(const Control& c, const T& u, const T& q_th, const T& q_min, const T& q_max) {
+    switch (c.type) {
+    case ControlType::constant:
+        return q_th;
+    case ControlType::q_u: {
+        const T v = u / c.u_max;
+        const double a = c.alpha * (c.u_min / c.u_max - c.u_down / c.u_max);
+        const T lo = soft_ramp(v, c.u_down / c.u_max, c.u_min / c.u_max, c.alpha) / a - 1.0;
+        const double b = c.alpha * (1.0 - c.u_up / c.u_max);
+        const T hi = soft_ramp(v, c.u_up / c.u_max, 1.0, c.alpha) / b;
+        return q_th + lo * (q_th - q_min) + hi * (q_max - q_th);
+    }
+    case ControlType::p_max_u_production:
+    case ControlType::p_max_u_consumption:
+        break;
+    }
+    throw std::runtime_error("Bad control type for Q");
+}
+
+// Brings the normalised power (p, q) back into the unit circle.
+template <class T>
+void project(const Projection& projection, const T& p_th, T& p, T& q) {
+    const double a = projection.alpha;
+    const double e = projection.epsilon;
+    const double c = -0.15 * a;
+    switch (projection.type) {
+    case ProjectionType::euclidean: {
+        const T r2 = p * p + q * q;
+        const T m = sqrt(r2 + e * exp(-r2 / e));
+        const T d = 1.0 + log1p(exp(a * (m - 1.0))) / a;
+        p = p / d;
+        q = q / d;
+        return;
+    }
+    case ProjectionType::keep_p:
+        q = tanh(a * q) * soft_root(soft_min(q * q, 1.0 - p * p, c), e);
+        return;
+    case ProjectionType::keep_q:
+        p = sign_of(p_th) * soft_root(soft_min(p * p, 1.0 - q * q, c), e);
+        return;
+    }
+}
+
+}  // namespace
+
+Control::Control(const std::string& t, double u_min, double u_down, double u_up, double u_max, double alpha,
+                 double epsilon)
+    : type(control_type(t)),
+      u_min(u_min),
+      u_down(u_down),
+      u_up(u_up),
+      u_max(u_max),
+      alpha(alpha),
+      epsilon(epsilon) {}
+
+Projection::Projection(const std::string& t, double alpha, double epsilon)
+    : type(projection_type(t)), alpha(alpha), epsilon(epsilon) {}
+
+FlexibleParameter::FlexibleParameter(const Control& control_p, const Control& control_q,
+                                     const Projection& projection, double s_max, double q_min, double q_max)
+    : control_p(control_p),
+      control_q(control_q),
+      projection(projection),
+      s_max(s_max),
+      q_min(q_min),
+      q_max(q_max) {}
+
+std::array<BoundValue<double>*, 3> FlexibleParameter::limits() { return {&s_max, &q_min, &q_max}; }
+
+void FlexibleParameter::add_parameters(std::vector<double>& p0) const {
+    s_max.add(p0);
+    q_min.add(p0);
+    q_max.add(p0);
+}
+
+void FlexibleParameter::bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) {
+    for (BoundValue<double>* limit : limits()) limit->bind(ap, p, index);
+}
+
+void FlexibleParameter::update_parameters(double s_max_, double q_min_, double q_max_) {
+    s_max.set(s_max_);
+    q_min.set(q_min_);
+    q_max.set(q_max_);
+}
+
+template <class T>
+std::complex<T> FlexibleParameter::compute(const T& u, const std::complex<T>& s_th, const T& s, const T& q_min_,
+                                           const T& q_max_) const {
+    const T p_th = s_th.real();
+    T p = active_power(control_p, u, p_th, s);
+    T q = reactive_power(control_q, u, s_th.imag(), q_min_, q_max_);
+    if (control_p.type == ControlType::constant && control_q.type == ControlType::constant) return s_th;
+    p = p / s;
+    q = q / s;
+    project(projection, p_th, p, q);
+    return {p * s, q * s};
+}
+
+std::complex<double> FlexibleParameter::compute_power(double u, std::complex<double> s_th) const {
+    return compute(u, s_th, s_max.get(), q_min.get(), q_max.get());
+}
+
+ADComplex FlexibleParameter::compute_power_ad(const ADScalar& u, const ADComplex& s_th) const {
+    return compute(u, s_th, s_max.ad, q_min.ad, q_max.ad);
+}
+
+}  // namespace lfe

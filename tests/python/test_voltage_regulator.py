@@ -1,0 +1,126 @@
+import gc
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+import load_flow_engine.cy_engine as cy
+from feeders import Topology
+
+Z2, YM = 0.05 + 0.1j, 1e-4 - 5e-4j
+U_REF, U_RANGE = 230.0, 0.1
+E = 230 + 0j
+
+
+def regulator(u_ref=U_REF, alpha=1000.0, phi=0.0):
+    return cy.CySingleVoltageRegulator(Z2, YM, u_ref, U_RANGE, alpha, phi)
+
+
+def regulated_feeder(power, alpha=1000.0):
+    """Source, a line on phase and neutral, the regulator, a power load on its output."""
+    topo = Topology()
+    source, ref = cy.CyVoltageSource(2, np.array([E])), cy.CyPotentialRef()
+    line = cy.CySimplifiedLine(2, np.array([0.2 + 0.1j, 0, 0, 0.2 + 0.1j]))
+    middle = cy.CyBus(2, np.array([E, 0j]))
+    reg = regulator(alpha=alpha)
+    far = cy.CyBus(1, np.array([E]))
+    load = cy.CyPowerLoad(2, np.array([power]))
+    topo.add(ref, source, line, middle, reg, far, load)
+    topo.connect(source, ref, [(1, 0)])
+    topo.connect_side(line, source, [(0, 0), (1, 1)], True, 2)
+    topo.connect_side(line, middle, [(0, 0), (1, 1)], False, 2)
+    topo.connect_side(reg, middle, [(0, 0), (1, 1)], True, 2)
+    topo.connect_side(reg, far, [(0, 0)], False, 2)
+    topo.connect(far, load, [(0, 0)])
+    topo.connect(reg, load, [(3, 1)])
+    return topo, reg, load
+
+
+def magnitudes(reg):
+    v = reg.get_potentials(4)
+    return abs(v[0] - v[1]), abs(v[2] - v[3])
+
+
+def test_constructor_and_tap_law():
+    reg = cy.CySingleVoltageRegulator(phi=0.0, alpha=8, u_range=0.1, u_ref=230, ym=0j, z2=Z2)
+    assert reg.get_tap() == 1.0
+    assert reg.compute_tap(230.0) == 1.0
+    assert reg.compute_tap(240.0) < 1.0 < reg.compute_tap(220.0)
+    assert all(0.9 <= reg.compute_tap(u) <= 1.1 for u in (0.0, 1e6, -1e6))
+    assert type(reg.compute_tap(u_out=1.0)) is float
+    assert reg.get_side_potentials(2, 2)[0].tolist() == [0j, 0j]
+    with pytest.raises(TypeError, match=r"__cinit__\(\) takes exactly 6 positional arguments \(5 given\)"):
+        cy.CySingleVoltageRegulator(Z2, YM, U_REF, U_RANGE, 5.0)
+    with pytest.raises(TypeError):
+        cy.CySingleVoltageRegulator(Z2, YM, 1j, U_RANGE, 5.0, 0.0)
+    with pytest.raises(TypeError, match=r"update_parameters\(\) takes exactly 3 positional arguments"):
+        reg.update_parameters(Z2, YM)
+    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+        pickle.dumps(reg)
+    with pytest.raises(ValueError, match="n2 = 3 exceeds the 2 values"):
+        reg.get_side_currents(2, 3)
+
+
+def test_neutrals_are_one_node_and_update_reestimates_the_tap():
+    reg = regulator(u_ref=1.3)
+    bus = cy.CyBus(2, np.array([1.0 + 0j, 0.25j]))
+    bus.connect(reg, [(0, 0), (1, 1)])
+    assert reg.get_port_potential(3) == 0.25j
+    reg.update_parameters(Z2, YM, 1.05)
+    assert reg.get_tap() == pytest.approx(1.05 / abs(1.0 - 0.25j))
+    assert reg.get_port_potential(2) == pytest.approx(0.25j + reg.get_tap() * (1.0 - 0.25j))
+    reg.update_parameters(Z2, YM, 2.0)
+    assert reg.get_tap() == 1.1
+    assert reg.compute_tap(2.0) == 1.0
+
+
+def test_newton_holds_the_output_through_the_tap():
+    topo, reg, load = regulated_feeder(5000 + 1000j)
+    solver = cy.CyNewton(topo.network(), False)
+    iterations, error = solver.solve_load_flow(30, 1e-9)
+    assert 1 < iterations < 30 and error < 1e-9
+    u_in, u_out = magnitudes(reg)
+    tap = reg.get_tap()
+    assert u_in < 0.97 * U_REF
+    assert 1.0 < tap < 1.0 + U_RANGE
+    assert tap == pytest.approx(reg.compute_tap(u_out), abs=1e-12)
+    assert u_out == pytest.approx(U_REF, rel=2e-3)
+    i1, i2 = reg.get_side_currents(2, 2)
+    assert i1[1] == -i1[0] and i2[1] == -i2[0]
+    assert i2[0] == pytest.approx(-load.get_port_current(0))
+
+    load.update_powers(np.array([7000 + 1000j]))
+    assert solver.solve_load_flow(30, 1e-9)[1] < 1e-9
+    assert tap < reg.get_tap() < 1.09
+    assert magnitudes(reg)[1] == pytest.approx(U_REF, rel=2e-3)
+
+    reg.update_parameters(Z2, YM, 225.0)
+    assert solver.solve_load_flow(30, 1e-9)[1] < 1e-9
+    assert magnitudes(reg)[1] == pytest.approx(225.0, rel=2e-3)
+
+    solver.reset_inputs()
+    assert reg.get_tap() == pytest.approx(U_REF / abs(E), abs=1e-12)
+
+
+def test_sweep_agrees_with_newton():
+    topo, reg, _ = regulated_feeder(5000 + 1000j, alpha=5.0)
+    network = topo.network()
+    assert cy.CyNewton(network, False).solve_load_flow(30, 1e-10)[1] < 1e-10
+    tap, potentials = reg.get_tap(), reg.get_potentials(4)
+    iterations, error = cy.CyBackwardForward(network).solve_load_flow(200, 1e-10)
+    assert error <= 1e-10
+    assert reg.get_tap() == pytest.approx(tap, abs=1e-9)
+    assert reg.get_potentials(4) == pytest.approx(potentials, rel=1e-9)
+
+
+def test_tap_outlives_the_solver_and_the_network():
+    topo, reg, _ = regulated_feeder(5000 + 1000j)
+    solver = cy.CyNewton(topo.network(), False)
+    solver.solve_load_flow(30, 1e-9)
+    tap = reg.get_tap()
+    del solver, topo
+    gc.collect()
+    assert reg.get_tap() == tap
+    reg.update_parameters(Z2, YM, 231.0)
+    assert math.isfinite(reg.get_tap())
