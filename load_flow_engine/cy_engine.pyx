@@ -25,6 +25,7 @@ from load_flow_engine.newton_goldstein cimport NewtonGoldstein
 from load_flow_engine.potential_ref cimport DeltaPotentialRef, PotentialRef
 from load_flow_engine.sources cimport DeltaVoltageSource, VoltageSource
 from load_flow_engine.switches cimport OpenSwitch, Switch
+from load_flow_engine.transformers cimport CenterTransformer, SingleTransformer, ThreePhaseTransformer, TransformerBase
 from load_flow_engine.voltage_regulator cimport SingleVoltageRegulator
 
 import numpy as np
@@ -40,6 +41,7 @@ include "load_balancer.pxi"
 include "flexible_loads.pxi"
 include "references.pxi"
 include "sources.pxi"
+include "transformers.pxi"
 include "voltage_regulator.pxi"
 include "solvers.pxi"
 include "newton_goldstein.pxi"

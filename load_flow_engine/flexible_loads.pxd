@@ -1,5 +1,4 @@
 from libcpp.string cimport string
-from libcpp.utility cimport pair
 from libcpp.vector cimport vector
 
 from load_flow_engine.loads cimport LoadBase, ValueRecords
@@ -31,4 +30,3 @@ cdef extern from "elements/flexible_load.hpp" namespace "lfe" nogil:
         ValueRecords powers
         DeltaFlexibleLoad(int n, const double complex* powers, vector[FlexibleParameter*] parameters) except +
         void get_powers(double complex* out) except +
-        pair[double complex, double complex] compute_branch_power(size_t i) except +

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,8 @@ struct Group {
 };
 
 std::string name_of(const Group& g) { return g.whv + g.wlv + std::to_string(g.clock); }
+
+void PrintTo(const Group& g, std::ostream* os) { *os << name_of(g); }
 
 int ports_of(const std::string& winding) { return winding == "Y" || winding == "y" || winding == "z" ? 4 : 3; }
 
