@@ -21,7 +21,8 @@ constexpr double sqrt3 = 1.7320508075688772;
 constexpr std::complex<double> phase_b{-0.49999999999999983, -0.8660254037844387};
 constexpr std::complex<double> phase_c{-0.5000000000000004, 0.8660254037844384};
 
-// A real 1 divided by z: the library's complex division, smooth on a tape.
+// 1 / z: Annex G division on plain values; on a tape the library's formula,
+// which has no branches for the recording to freeze.
 std::complex<double> inverse(const std::complex<double>& z) { return 1.0 / z; }
 ADComplex inverse(const ADComplex& z) { return ADScalar(1.0) / z; }
 

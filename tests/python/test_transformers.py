@@ -50,8 +50,7 @@ def test_single_phase_solve_has_the_closed_form(make_solver):
     k, y = 0.1 + 0.02j, 0.3 - 0.1j
     topo, source, transformer, lv = single_phase(k, y)
     solver = make_solver(topo.network())
-    iterations, error = solver.solve_load_flow(100, 1e-10)
-    assert error <= 1e-10
+    assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
     v2 = lv.get_potentials(2)
     assert v2[0] == pytest.approx(lv_closed_form(k, y), rel=1e-9)
     hv, lv_currents = transformer.get_side_currents(2, 2)
@@ -87,8 +86,6 @@ def test_data_sheet_tests_return_floats_with_their_closed_forms():
     dyn = cy.CyThreePhaseTransformer(3, 4, "D", "y", Z2, YM, ULV / (math.sqrt(3) * UHV), 11)
     assert dyn.compute_open_circuit_parameters(UHV, ULV, SN) == pytest.approx(
         (3 * YM.real * UHV**2, 3 * abs(YM) * UHV**2 / SN), rel=1e-9)
-    dd = cy.CyThreePhaseTransformer(3, 3, "D", "d", Z2, YM, ULV / UHV, 0)
-    assert dd.compute_short_circuit_parameters(UHV, ULV, SN)[1] == pytest.approx(vsc / 3)
 
 
 def test_center_transformer_ratio_is_real_until_updated():
@@ -137,21 +134,8 @@ def test_three_phase_newton_solve():
     assert str(failure.value) == BACKWARD_FORWARD
 
 
-def test_three_phase_update_matches_a_fresh_network():
-    z2, ym, k = 0.03 + 0.1j, 2e-5 - 1e-4j, 0.0118
-    topo, _, transformer, lv, _ = dyn11_substation()
-    solver = cy.CyNewton(topo.network(), False)
-    solver.solve_load_flow(20, 1e-10)
-    transformer.update_transformer_parameters(z2=z2, ym=ym, k=k)
-    assert solver.solve_load_flow(20, 1e-10)[1] <= 1e-10
-
-    fresh_topo, _, _, fresh_lv, _ = dyn11_substation(z2, ym, k)
-    cy.CyNewton(fresh_topo.network(), False).solve_load_flow(20, 1e-10)
-    assert lv.get_potentials(4) == pytest.approx(fresh_lv.get_potentials(4), rel=1e-9)
-
-
 def test_data_sheet_tests_leave_the_solved_network_alone():
-    topo, source, transformer, lv, _ = dyn11_substation()
+    topo, _, transformer, _, _ = dyn11_substation()
     solver = cy.CyNewton(topo.network(), False)
     solver.solve_load_flow(20, 1e-10)
     before = (transformer.get_potentials(7), transformer.get_currents(7), solver.get_variables())
@@ -166,7 +150,7 @@ def test_data_sheet_tests_leave_the_solved_network_alone():
             == loose.compute_open_circuit_parameters(UHV, ULV, SN))
 
 
-def test_winding_texts():
+def test_winding_texts_and_port_counts():
     for whv in ("D", b"D", bytearray(b"D")):
         cy.CyThreePhaseTransformer(3, 3, whv, "d", Z2, YM, 0.02, 0)
     refused = [
@@ -182,9 +166,7 @@ def test_winding_texts():
         assert str(failure.value) == message
     with pytest.raises(TypeError):
         cy.CyThreePhaseTransformer(3, 4, "D", 1, Z2, YM, 0.02, 11)
-
-
-def test_port_counts_must_fit_the_windings():
+    # Maps built for one port count would read past another.
     with pytest.raises(ValueError, match="A Y HV winding needs 4 ports, got 3"):
         cy.CyThreePhaseTransformer(3, 3, "Y", "d", Z2, YM, 0.02, 1)
     with pytest.raises(ValueError, match="A z LV winding needs 4 ports, got 3"):
