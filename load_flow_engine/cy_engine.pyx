@@ -44,4 +44,9 @@ include "sources.pxi"
 include "transformers.pxi"
 include "voltage_regulator.pxi"
 include "solvers.pxi"
-include "newton_goldstein.pxi"
+
+# Cython leaves helpers of its own in the module namespace: the module shows
+# only its classes, cy_set_logging_config, np and __test__.
+for _helper in ("__pyx_unpickle_Enum", "__reduce_cython__", "__setstate_cython__"):
+    globals().pop(_helper, None)
+del _helper

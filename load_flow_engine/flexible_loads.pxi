@@ -70,23 +70,13 @@ cdef void release_parameters(vector[PyObject*]& held) noexcept:
     held.clear()
 
 
-ctypedef fused AnyFlexibleLoad:
-    FlexibleLoad
-    DeltaFlexibleLoad
-
-
-# The engine writes one power per value; the first n are returned.
-cdef object drawn_powers(AnyFlexibleLoad* load, int n):
-    check_size(n, load.powers.size(), "n")
-    cdef vector[double complex] powers
-    powers.resize(load.powers.size())
-    load.get_powers(powers.data())
-    result = complex_array(n)
-    cdef double complex[::1] view = result
-    cdef int i
-    for i in range(n):
-        view[i] = powers[i]
-    return result
+# The engine writes one power per value; the first n are returned. The
+# engine call stays in the method, so that a failure names the method.
+cdef int copy_first(double complex[::1] target, const vector[double complex]& values) except -1:
+    cdef Py_ssize_t i
+    for i in range(target.shape[0]):
+        target[i] = values[i]
+    return 0
 
 
 cdef class CyFlexibleLoad(CyLoad):
@@ -107,7 +97,14 @@ cdef class CyFlexibleLoad(CyLoad):
         write_first_record((<FlexibleLoad*>own_element(self)).powers, power)
 
     def get_powers(self, int n):
-        return drawn_powers(<FlexibleLoad*>own_element(self), n)
+        cdef FlexibleLoad* load = <FlexibleLoad*>own_element(self)
+        check_size(n, load.powers.size(), "n")
+        result = complex_array(n)
+        cdef vector[double complex] powers
+        powers.resize(load.powers.size())
+        load.get_powers(powers.data())
+        copy_first(result, powers)
+        return result
 
 
 cdef class CyDeltaFlexibleLoad(CyLoad):
@@ -128,4 +125,11 @@ cdef class CyDeltaFlexibleLoad(CyLoad):
         write_records((<DeltaFlexibleLoad*>own_element(self)).powers, powers, "powers")
 
     def get_powers(self, int n):
-        return drawn_powers(<DeltaFlexibleLoad*>own_element(self), n)
+        cdef DeltaFlexibleLoad* load = <DeltaFlexibleLoad*>own_element(self)
+        check_size(n, load.powers.size(), "n")
+        result = complex_array(n)
+        cdef vector[double complex] powers
+        powers.resize(load.powers.size())
+        load.get_powers(powers.data())
+        copy_first(result, powers)
+        return result

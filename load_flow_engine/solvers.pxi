@@ -103,6 +103,9 @@ cdef class CyNewton(CyAbstractNewton):
             hold_records(network)
 
 
+include "newton_goldstein.pxi"
+
+
 cdef class CyBackwardForward(CyAbstractSolver):
     def __cinit__(self, CyElectricalNetwork network):
         cdef ElectricalNetwork* engine_network = given_network(network)

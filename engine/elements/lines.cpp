@@ -1,5 +1,7 @@
 #include "lines.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -147,7 +149,23 @@ void ShuntLine::update_backward_forward() {
 }
 
 double ShuntLine::backward_forward_error() {
+    if (side1.size() == 1) return single_conductor_step();
     return move_potentials(side2, a * side_potentials(side1) - b * side_currents(side1));
+}
+
+// One conductor: the move is measured by its larger part, and a bound far
+// node takes the new potential in its solver slots only.
+double ShuntLine::single_conductor_step() {
+    const std::complex<double> v2 = a(0, 0) * side1[0]->potential() - b(0, 0) * side1[0]->current;
+    Connection& far = *side2[0]->connection;
+    const std::complex<double> move = v2 - far.get_potential();
+    if (far.potential.bound) {
+        far.potential.values[0] = v2.real();
+        far.potential.values[1] = v2.imag();
+    } else {
+        far.set_potential(v2);
+    }
+    return max_move(std::max(std::abs(move.real()), std::abs(move.imag())), nan_mark(move));
 }
 
 }  // namespace lfe

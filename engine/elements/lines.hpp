@@ -61,6 +61,8 @@ public:
     double backward_forward_error() override;
 
 private:
+    double single_conductor_step();
+
     // The seven parameters in their order in p.
     template <class F>
     void for_each_parameter(F f) {

@@ -39,10 +39,10 @@ PortVector<Mode> opposite_pair(const typename Mode::Complex& i) {
     return pair;
 }
 
-// rho·unit part by part, by the rules of std::polar: a negative or NaN
-// magnitude gives NaN; an infinite one times a zero part gives 0.
+// rho·unit part by part, by the rules of std::polar: a NaN magnitude or one
+// with its sign bit set (-0.0 too) gives NaN; an infinite one times a zero part gives 0.
 std::complex<double> scaled(double rho, const std::complex<double>& unit) {
-    if (std::isnan(rho) || rho < 0.0) return {nan, nan};
+    if (std::isnan(rho) || std::signbit(rho)) return {nan, nan};
     const double x = rho * unit.real();
     const double y = rho * unit.imag();
     return {std::isnan(x) ? 0.0 : x, std::isnan(y) ? 0.0 : y};

@@ -50,6 +50,14 @@ def singular_newton():
     return cy.CyNewton(network, False).solve_load_flow(5, 1e-9)
 
 
+def bad_law_powers():
+    # A "q_u" law for P fails at its first evaluation.
+    q_u = cy.CyControl("q_u", 0.9, 0.95, 1.05, 1.1, 1.0, 1.0)
+    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    bad = cy.CyFlexibleParameter(q_u, constant, cy.CyProjection("euclidean", 1.0, 1e-3), 1.0, 0.0, 0.0)
+    return cy.CyFlexibleLoad(2, np.ones(1, complex), np.array([bad], dtype=object)).get_powers(1)
+
+
 CASES = [
     # argument counts and keywords
     ("no argument", lambda: cy.CyBus(), TypeError, "__cinit__() takes exactly 2 positional arguments (0 given)"),
@@ -168,7 +176,7 @@ def test_traceback_names_the_method():
     script = """
 import traceback
 import test_conventions as t
-for call in (t.nan_sweep, lambda: t.cy.CySwitch(-1)):
+for call in (t.nan_sweep, lambda: t.cy.CySwitch(-1), t.bad_law_powers):
     try:
         call()
     except RuntimeError as error:
@@ -177,4 +185,5 @@ for call in (t.nan_sweep, lambda: t.cy.CySwitch(-1)):
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
                          cwd=os.path.dirname(__file__)).stdout
     assert out.split() == ["load_flow_engine.cy_engine.CyAbstractSolver.solve_load_flow",
-                           "load_flow_engine.cy_engine.CySwitch.__cinit__"]
+                           "load_flow_engine.cy_engine.CySwitch.__cinit__",
+                           "load_flow_engine.cy_engine.CyFlexibleLoad.get_powers"]

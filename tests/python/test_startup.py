@@ -45,6 +45,7 @@ BASES = {
     "CyAbstractSolver": object,
     "CyAbstractNewton": cy.CyAbstractSolver,
     "CyNewton": cy.CyAbstractNewton,
+    "CyNewtonGoldstein": cy.CyAbstractNewton,
     "CyBackwardForward": cy.CyAbstractSolver,
 }
 
@@ -56,6 +57,16 @@ def test_import_twice_gives_the_same_module():
     assert cy.__test__ == {}
     for internal in ("array", "Enum", "memoryview", "_memoryviewslice"):
         assert not hasattr(cy, internal)
+
+
+def test_module_attributes_in_registration_order():
+    names = [name for name in vars(cy) if not name.startswith("__")]
+    # The classes are entered in the order they are readied.
+    assert names == [*BASES, "np", "cy_set_logging_config"]
+    assert {name for name in vars(cy) if name.startswith("__")} <= {
+        "__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__path__",
+        "__spec__", "__test__",
+    }
 
 
 def test_second_interpreter_is_refused():

@@ -220,6 +220,26 @@ TEST(ShuntLine, SingleConductorSweepWorksOnUnboundAndFixedNodes) {
     EXPECT_EQ(bus2.ports[0].potential(), C(0.0));
 }
 
+TEST(ShuntLine, SingleConductorForwardStepMeasuresTheLargerPartInTheSlots) {
+    const C z = {0.1, 0.2}, y = {0.0, 1e-4}, v1 = 230.0, v2_start = {200.0, -3.0}, drawn = {10.0, -4.0};
+    Bus bus1(1, &v1), bus2(1, &v2_start);
+    PotentialRef ref;
+    ShuntLine line(1, &y, &z);
+    connect(bus1.ports[0], *line.side1[0]);
+    connect(bus2.ports[0], *line.side2[0]);
+    connect(ref.ports[0], *line.ground_port);
+    testing::TapeCheck check({&bus1, &bus2, &ref, &line});
+    bus2.ports[0].current = drawn;
+    line.update_backward_forward();
+    const C expected_v2 = line.a(0, 0) * v1 - z * line.side1[0]->current;
+    const C move = expected_v2 - v2_start;
+    ASSERT_GT(std::abs(move.real()), 1e-6);
+    ASSERT_GT(std::abs(move.imag()), 1e-6);
+    EXPECT_DOUBLE_EQ(line.backward_forward_error(), std::max(std::abs(move.real()), std::abs(move.imag())));
+    expect_close(bus2.ports[0].potential(), expected_v2);
+    EXPECT_EQ(bus2.ports[0].connection->potential.value, v2_start);
+}
+
 TEST(ShuntLine, ForwardStepReportsANaNInEitherPart) {
     GroundedLineCase c;
     c.bus1.ports[0].connection->set_potential({0.0, nan});

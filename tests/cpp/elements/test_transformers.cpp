@@ -99,6 +99,10 @@ TEST(Transformers, DataSheetTestsHaveTheirClosedForms) {
     // Nothing is checked: bad ratings give non-finite results.
     const auto [p_nan, i_nan] = single.compute_open_circuit_parameters(-20e3, 400.0, 160e3);
     EXPECT_TRUE(std::isnan(p_nan) && std::isnan(i_nan));
+    // A magnitude with its sign bit set is a negative one, -0.0 included.
+    const auto [p_zero, i_zero] = single.compute_open_circuit_parameters(-0.0, 400.0, 160e3);
+    EXPECT_TRUE(std::isnan(p_zero) && std::isnan(i_zero));
+    EXPECT_TRUE(std::isnan(center.compute_open_circuit_parameters(-0.0, 120.0, 25e3).first));
     EXPECT_TRUE(std::isinf(single.compute_short_circuit_parameters(20e3, 0.0, 160e3).second));
 }
 

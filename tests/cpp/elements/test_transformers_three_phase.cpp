@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <initializer_list>
 #include <numbers>
 #include <ostream>
 #include <stdexcept>
@@ -136,6 +137,92 @@ TEST(ThreePhaseTransformer, NegativeClockCountsAsALargeOne) {
     EXPECT_EQ(negative.hv_voltage_map, three.hv_voltage_map);
     EXPECT_EQ(negative.lv_coupling, three.lv_coupling);
     EXPECT_EQ(negative.hv_coupling, three.hv_coupling);
+}
+
+// The maps of every winding pair and clock, written out row by row.
+struct Maps {
+    Eigen::Matrix3d k1, k2, m, n;
+    Eigen::MatrixXd c1, c2;
+    double o;
+};
+
+Maps expected_maps(const std::string& whv, const std::string& wlv, int clock) {
+    const auto in = [clock](std::initializer_list<int> set) { return std::find(set.begin(), set.end(), clock) != set.end(); };
+    const Eigen::Matrix3d i = Eigen::Matrix3d::Identity();
+    Eigen::Matrix3d a, b;
+    a << 0, 1, 0, 0, 0, 1, 1, 0, 0;
+    b << 0, 0, 1, 1, 0, 0, 0, 1, 0;
+    Eigen::MatrixXd star(3, 4);
+    star << 1, 0, 0, -1, 0, 1, 0, -1, 0, 0, 1, -1;
+    Maps e;
+    e.o = clock >= 4 && clock <= 8 ? -1.0 : 1.0;
+    if (whv == "Y") {
+        e.c1 = star;
+        e.k1 = i;
+    } else {
+        const Eigen::Matrix3d c1 = in({0, 4, 5, 6, 10, 11}) ? Eigen::Matrix3d(i - a) : Eigen::Matrix3d(i - b);
+        e.c1 = c1;
+        e.k1 = c1.transpose();
+    }
+    const bool first = in({0, 1, 2, 6, 7, 8});
+    e.m = i;
+    e.n = -i;
+    if (wlv == "y") {
+        e.c2 = in({2, 8}) ? Eigen::MatrixXd(a * star) : in({4, 10}) ? Eigen::MatrixXd(b * star) : star;
+        e.k2 = in({2, 8}) ? b : in({4, 10}) ? a : i;
+        if (in({2, 4, 8, 10})) e.o = -e.o;
+    } else if (wlv == "d") {
+        const Eigen::Matrix3d c2 = first ? Eigen::Matrix3d(i - a) : Eigen::Matrix3d(i - b);
+        e.c2 = c2;
+        e.k2 = c2.transpose();
+    } else {
+        e.c2 = star;
+        e.k2 = i;
+        e.m = first ? Eigen::Matrix3d(i - b) : Eigen::Matrix3d(i - a);
+        e.n = first ? Eigen::Matrix3d(a - i) : Eigen::Matrix3d(b - i);
+    }
+    e.k2 *= e.o;
+    e.m *= e.o;
+    return e;
+}
+
+TEST(ThreePhaseTransformer, MapsOfEveryWindingPairAndClock) {
+    for (const std::string whv : {"Y", "D"}) {
+        for (const std::string wlv : {"y", "d", "z"}) {
+            for (int clock = 0; clock <= 13; ++clock) {
+                const auto t = make({whv, wlv, clock}, ym, 0.02);
+                const Maps e = expected_maps(whv, wlv, clock);
+                const std::string name = whv + wlv + std::to_string(clock);
+                EXPECT_EQ(t.hv_current_map, e.k1) << name;
+                EXPECT_EQ(t.hv_voltage_map, e.c1) << name;
+                EXPECT_EQ(t.lv_current_map, e.k2) << name;
+                EXPECT_EQ(t.lv_coupling, e.m) << name;
+                EXPECT_EQ(t.lv_voltage_map, e.c2) << name;
+                EXPECT_EQ(t.hv_coupling, e.n) << name;
+                EXPECT_EQ(t.orientation, e.o) << name;
+            }
+        }
+    }
+}
+
+// The test potentials use phase multipliers that are not exactly -1/2 ± j√3/2.
+TEST(ThreePhaseTransformer, TestPotentialsUseTheExactPhaseMultipliers) {
+    const C m_b{-0.49999999999999983, -0.8660254037844387}, m_c{-0.5000000000000004, 0.8660254037844384};
+    const double root3 = 1.7320508075688772;
+    // Yy0 with k = 0: the HV currents are ym times the HV phase potentials.
+    const C y{3e-6, -7e-6};
+    // At this rating a multiplier off by one unit in the last place changes the losses.
+    const double rating = 20078.09;
+    const double u = rating / root3;
+    const C v[] = {C(u, 0.0), u * m_b, u * m_c};
+    double losses = 0.0;
+    for (const C phase : v) losses += (phase * std::conj(y * phase)).real();
+    const auto [p0, i0] = make({"Y", "y", 0}, y, 0.0).compute_open_circuit_parameters(rating, 400.0, sn);
+    EXPECT_EQ(p0, losses);
+    EXPECT_EQ(i0, std::abs(y * u) / (sn / (rating * root3)));
+
+    // A magnitude with its sign bit set gives NaN potentials, -0.0 included.
+    EXPECT_TRUE(std::isnan(make({"Y", "y", 0}, y, 0.02).compute_open_circuit_parameters(20e3, -0.0, sn).first));
 }
 
 TEST(ThreePhaseTransformer, NeutralsAndTapeOfYd1) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "elements/potential_ref.hpp"
 #include "network/probe_elements.hpp"
 #include "solvers/backward_forward.hpp"
 #include "solvers/newton.hpp"
@@ -60,6 +61,28 @@ TEST(SolverRecords, SolvingSolverTakesTheRecordsWithTheCurrentParameters) {
     first.take_records();
     second.reset();
     expect_near(d.node_b(), {8.0, 0.0});
+}
+
+TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
+    Divider d;
+    auto first = std::make_unique<Newton>(&d.network, false);
+    const auto node = d.upper.ports[1].connection;
+    ASSERT_TRUE(node->potential.bound);
+    PotentialRef ref;
+    probes::connect(d.upper.ports[1], ref.ports[0]);
+    ASSERT_TRUE(node->fixed);
+
+    // The next solver lays the node out as fixed: no slots of its own, and
+    // none of the first solver's either.
+    Newton second(&d.network, false);
+    EXPECT_EQ(second.x.size(), 4);
+    EXPECT_FALSE(node->potential.bound);
+    first->x[2] = 5.0;
+    ref.backward_forward_error();
+    EXPECT_EQ(first->x[2], 5.0);
+    first.reset();
+    ref.backward_forward_error();
+    EXPECT_EQ(node->get_potential(), C(0.0, 0.0));
 }
 
 TEST(SolverRecords, SweepAndNewtonShareTheRecordsInTurn) {
