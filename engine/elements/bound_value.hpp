@@ -1,6 +1,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -98,6 +99,14 @@ struct BoundForm<Eigen::VectorXcd> {
     }
     static bool same_shape(const T& a, const T& b) { return a.size() == b.size(); }
 };
+
+// Reserves room for a count given by a caller: a negative count fails as an
+// oversized one does, with the container's name.
+template <class T>
+void reserve_count(std::vector<T>& items, long count) {
+    if (count < 0) throw std::length_error("vector");
+    items.reserve(static_cast<std::size_t>(count));
+}
 
 // A quantity owned by an element, node or flexible parameter. Once bound,
 // the solver vector is the truth: plain reads go through `values` and `set`

@@ -3,7 +3,7 @@
 namespace lfe {
 
 Bus::Bus(int n, const std::complex<double>* potentials) {
-    ports.reserve(static_cast<std::size_t>(n));
+    reserve_count(ports, n);
     for (int i = 0; i < n; ++i) ports.emplace_back(0.0, potentials[i], this);
 }
 

@@ -57,7 +57,7 @@ void Connection::remove_port(const Port* port) {
 }
 
 Element::Element(int n_ports) {
-    ports.reserve(static_cast<std::size_t>(n_ports));
+    reserve_count(ports, n_ports);
     for (int i = 0; i < n_ports; ++i) ports.emplace_back(0.0, 0.0, this);
 }
 

@@ -63,7 +63,7 @@ protected:
         const int count = X::delta ? n : n - 1;
         ValueRecords records;
         if (count == 0) return records;
-        records.reserve(static_cast<std::size_t>(count));
+        reserve_count(records, count);
         for (int i = 0; i < count; ++i) records.emplace_back(values[i]);
         return records;
     }

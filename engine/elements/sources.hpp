@@ -17,10 +17,10 @@ public:
 
     AbstractVoltageSource(int n, const std::complex<double>* values) : ElementImpl<X>(n) {
         if (n == 1) return;
-        const auto count = static_cast<std::size_t>(n - 1);
-        voltages.reserve(count);
-        currents.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
+        const int count = n - 1;
+        reserve_count(voltages, count);
+        reserve_count(currents, count);
+        for (int i = 0; i < count; ++i) {
             voltages.emplace_back(values[i]);
             currents.emplace_back(0.0);
         }

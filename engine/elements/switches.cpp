@@ -5,7 +5,7 @@
 namespace lfe {
 
 Switch::Switch(int n) : Branch(n, n) {
-    currents.reserve(static_cast<std::size_t>(n));
+    reserve_count(currents, n);
     for (int i = 0; i < n; ++i) currents.emplace_back(0.0);
 }
 

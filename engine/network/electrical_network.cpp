@@ -41,16 +41,20 @@ const std::vector<FlexibleParameter*>* flexible_parameters_of(Element* element) 
     return nullptr;
 }
 
+template <class T>
+void unbind(BoundValue<T>& record) {
+    if (!record.bound) return;
+    record.value = record.get();
+    record.values = nullptr;
+    record.bound = false;
+}
+
 // A record left in vectors that are about to go keeps its last value as its own.
 template <class T>
 void release_from(BoundValue<T>& record, const Eigen::VectorXd& vec) {
     const double* first = vec.data();
     const double* last = first + vec.size();
-    if (record.bound && !std::less<>{}(record.values, first) && std::less<>{}(record.values, last)) {
-        record.value = record.get();
-        record.values = nullptr;
-        record.bound = false;
-    }
+    if (record.bound && !std::less<>{}(record.values, first) && std::less<>{}(record.values, last)) unbind(record);
 }
 
 void check_count(const char* what, Eigen::Index reached, Eigen::Index expected) {
@@ -106,8 +110,14 @@ void ElectricalNetwork::bind_constants(Eigen::VectorXd& x, Eigen::VectorXd& p) {
 
 void ElectricalNetwork::bind_records(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p) {
     int i = 0;
-    for (const auto& node : connections)
-        if (!node->fixed) node->potential.bind(ax, x, i);
+    for (const auto& node : connections) {
+        if (!node->fixed)
+            node->potential.bind(ax, x, i);
+        else
+            // Fixed since an earlier binding: its slots belong to that solver,
+            // which the sweep's writes must not reach.
+            unbind(node->potential);
+    }
     int j = 0;
     for (Element* element : elements) {
         element->bind_variables(ax, x, i);

@@ -115,7 +115,7 @@ CASES = [
     # engine exceptions
     ("runtime_error keeps its trailing blank", nan_sweep, RuntimeError, "2 NaN value encountered at iteration 1. "),
     ("Newton failure", singular_newton, RuntimeError, "1 Decomposition failed, singular matrix at iteration 0. "),
-    ("length_error", lambda: cy.CySwitch(-1), RuntimeError, None),
+    ("length_error", lambda: cy.CySwitch(-1), RuntimeError, "vector"),
     ("invalid_argument", lambda: cy.CyDeltaPotentialRef(0), ValueError,
      "A delta potential reference needs at least one port, got 0"),
     ("unknown severity", lambda: cy.cy_set_logging_config("warn"), RuntimeError, "Unknown severity string warn."),
