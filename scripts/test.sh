@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the C++ tests
 # (release, then AddressSanitizer + UndefinedBehaviorSanitizer) and the
-# Python tests against the installed module.
+# Python tests, against the installed module and against a sanitized build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -23,6 +23,18 @@ for variant in release asan; do
   ctest --test-dir "build/$variant" -j "$jobs" --output-on-failure
 done
 
-if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
-  (cd tests/python && "../../$py" -m pytest -p faulthandler -q)
-fi
+# The Python tests against the installed module.
+(cd tests/python && "../../$py" -m pytest -p faulthandler -q)
+
+# Again against a module built with the sanitizers, loaded into the plain
+# interpreter with the sanitizer runtimes preloaded.
+cmake -S . -B build/asan-python -G Ninja -DLFE_BUILD_PYTHON=ON -DLFE_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE="$PWD/$py" >/dev/null
+cmake --build build/asan-python -j "$jobs"
+package=build/asan-python/package/load_flow_engine
+rm -rf "$package" && mkdir -p "$package"
+cp load_flow_engine/*.py build/asan-python/load_flow_engine/cy_engine*.so "$package"
+(cd tests/python &&
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$PWD/../../build/asan-python/package" \
+  "../../$py" -m pytest -p faulthandler -q)
