@@ -11,6 +11,7 @@
 #include "network/electrical_network.hpp"
 #include "network/probe_elements.hpp"
 #include "solvers/backward_forward.hpp"
+#include "solvers/feeder.hpp"
 #include "solvers/newton.hpp"
 #include "tape_check.hpp"
 
@@ -135,7 +136,7 @@ TEST(LoadBalancer, DegenerateDataGiveNonFiniteAdmittances) {
 struct LoadedLine {
     std::array<C, 4> start{phasor(230.0, 0.0), phasor(230.0, -1.0 / 3), phasor(230.0, 1.0 / 3), C(0.0)};
     std::array<C, 3> powers{C(9000.0, 2000.0), C(1000.0, 300.0), C(4000.0, -500.0)};
-    std::array<C, 16> z = line_impedance();
+    std::array<C, 16> z = testing::four_wire_impedance(C(0.3, 0.1), C(0.05, 0.02));
     PotentialRef ref;
     VoltageSource source{4, start.data()};
     Bus head{4, start.data()};
@@ -146,12 +147,6 @@ struct LoadedLine {
     ElectricalNetwork network;
 
     explicit LoadedLine(bool balanced, C balancer_z2 = z2) : balancer(balancer_z2, ym, k), network(wire(balanced)) {}
-
-    static std::array<C, 16> line_impedance() {
-        std::array<C, 16> z;
-        for (std::size_t i = 0; i < 16; ++i) z[i] = i % 5 == 0 ? C(0.3, 0.1) : C(0.05, 0.02);
-        return z;
-    }
 
     std::vector<Element*> wire(bool balanced) {
         connect(head.ports[3], ref.ports[0]);

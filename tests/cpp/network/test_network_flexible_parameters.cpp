@@ -15,6 +15,7 @@
 #include "network/electrical_network.hpp"
 #include "network/probe_elements.hpp"
 #include "solvers/backward_forward.hpp"
+#include "solvers/feeder.hpp"
 #include "solvers/newton.hpp"
 
 namespace lfe {
@@ -119,7 +120,7 @@ C phasor(double magnitude, double degrees) { return std::polar(magnitude, degree
 struct FlexibleFeeder {
     std::array<C, 3> e{phasor(230.0, 0.0), phasor(230.0, -120.0), phasor(230.0, 120.0)};
     std::array<C, 4> start{e[0], e[1], e[2], 0.0};
-    std::array<C, 16> z = impedance();
+    std::array<C, 16> z = testing::four_wire_impedance(C(0.2, 0.1), C(0.05, 0.02));
     std::array<C, 3> star_powers{C(4000.0, 1000.0), C(-3000.0, 500.0), C(5000.0, 0.0)};
     std::array<C, 3> delta_powers{C(2000.0, 500.0), C(1500.0, 0.0), C(1000.0, -300.0)};
 
@@ -136,12 +137,6 @@ struct FlexibleFeeder {
     FlexibleLoad star{4, star_powers.data(), {&var, &generator, &var}};
     DeltaFlexibleLoad delta{3, delta_powers.data(), {&delta_var, &delta_var, &delta_var}};
     ElectricalNetwork network{wire()};
-
-    static std::array<C, 16> impedance() {
-        std::array<C, 16> z;
-        for (std::size_t k = 0; k < 16; ++k) z[k] = k % 5 == 0 ? C(0.2, 0.1) : C(0.05, 0.02);
-        return z;
-    }
 
     std::vector<Element*> wire() {
         connect(source_bus.ports[3], ref.ports[0]);

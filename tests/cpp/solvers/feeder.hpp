@@ -15,6 +15,14 @@
 
 namespace lfe::testing {
 
+// A 4 x 4 line impedance, row by row: `self` on the diagonal, `mutual` elsewhere.
+inline std::array<std::complex<double>, 16> four_wire_impedance(std::complex<double> self,
+                                                                 std::complex<double> mutual) {
+    std::array<std::complex<double>, 16> z{};
+    for (std::size_t k = 0; k < z.size(); ++k) z[k] = k % 5 == 0 ? self : mutual;
+    return z;
+}
+
 // A three-phase-and-neutral chain: a star source and a potential reference on
 // the neutral at the head, then a line and an unbalanced power load per bus.
 class Feeder {
@@ -34,8 +42,7 @@ public:
         connect(*previous, source, 0);
         auto& reference = add(std::make_unique<PotentialRef>());
         previous->ports[3].connection->merge(reference.ports[0].connection);
-        std::array<std::complex<double>, 16> z{};
-        for (int k = 0; k < 16; ++k) z[k] = k % 5 == 0 ? z_self : z_mutual;
+        const auto z = four_wire_impedance(z_self, z_mutual);
         for (int b = 1; b <= n_buses; ++b) {
             auto& line = add(std::make_unique<SimplifiedLine>(4, z.data()));
             Bus& bus = add_bus(v0);
