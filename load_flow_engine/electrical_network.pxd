@@ -1,6 +1,5 @@
 from libcpp.vector cimport vector
 
-from load_flow_engine.eigen cimport VectorXd
 from load_flow_engine.element cimport Element
 
 
@@ -9,4 +8,3 @@ cdef extern from "network/electrical_network.hpp" namespace "lfe" nogil:
         vector[Element*] elements
         # Takes the vector by rvalue reference: pass it through move().
         ElectricalNetwork(vector[Element*] elements) except +
-        bint records_in(const VectorXd& x)

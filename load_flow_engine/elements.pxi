@@ -1,8 +1,5 @@
 cdef class CyElement:
     cdef Element* element
-    # The network whose vectors the element's records point into: it must
-    # outlive every read and update that goes through them.
-    cdef object network
 
     def __dealloc__(self):
         del self.element

@@ -3,10 +3,7 @@ cdef class CyNewtonGoldstein(CyAbstractNewton):
                   bint weighted_merit):
         cdef ElectricalNetwork* engine_network = given_network(network)
         self.network = network
-        try:
-            self.solver = new NewtonGoldstein(engine_network, optimize_tape, m1, m2, weighted_merit)
-        finally:
-            hold_records(network)
+        self.solver = new NewtonGoldstein(engine_network, optimize_tape, m1, m2, weighted_merit)
 
     def update_params(self, double m1, double m2, bint weighted_merit):
         cdef NewtonGoldstein* solver = <NewtonGoldstein*> own_solver(self)

@@ -1,8 +1,7 @@
 # The engine keeps plain pointers from a network to its elements and from a
-# solver to its network, and the records of the elements point into vectors
-# of the network or of its solver. The wrappers hold the Python references
-# that keep those objects alive, and GC never clears a network's or a
-# solver's references before its engine object goes.
+# solver to its network. The wrappers hold the Python references that keep
+# those objects alive, and GC never clears a network's or a solver's
+# references before its engine object goes.
 
 @cython.no_gc_clear
 cdef class CyElectricalNetwork:
@@ -36,13 +35,6 @@ cdef ElectricalNetwork* given_network(CyElectricalNetwork network) except NULL:
     return network.network
 
 
-cdef int hold_records(CyElectricalNetwork network) except -1:
-    cdef CyElement element
-    for element in network.elements:
-        element.network = network
-    return 0
-
-
 @cython.no_gc_clear
 cdef class CyAbstractSolver:
     cdef AbstractSolver* solver
@@ -52,15 +44,7 @@ cdef class CyAbstractSolver:
         del self.solver
 
     def solve_load_flow(self, int max_iterations, double tolerance):
-        cdef AbstractSolver* solver = own_solver(self)
-        # A solve first takes the records back from any other solver.
-        cdef bint moved = not solver.network.records_in(solver.x)
-        cdef pair[int, double] result
-        try:
-            result = solver.solve_load_flow(max_iterations, tolerance)
-        finally:
-            if moved:
-                hold_records(self.network)
+        cdef pair[int, double] result = own_solver(self).solve_load_flow(max_iterations, tolerance)
         return result.first, result.second
 
     def reset_inputs(self):
@@ -90,17 +74,11 @@ cdef AbstractSolver* own_solver(CyAbstractSolver self) except NULL:
 include "newton_diagnostics.pxi"
 
 
-# A solver's construction binds the records, and hands them back to the
-# network when it fails: either way the elements must hold the network.
-
 cdef class CyNewton(CyAbstractNewton):
     def __cinit__(self, CyElectricalNetwork network, bint optimize_tape):
         cdef ElectricalNetwork* engine_network = given_network(network)
         self.network = network
-        try:
-            self.solver = new Newton(engine_network, optimize_tape)
-        finally:
-            hold_records(network)
+        self.solver = new Newton(engine_network, optimize_tape)
 
 
 include "newton_goldstein.pxi"
@@ -110,10 +88,7 @@ cdef class CyBackwardForward(CyAbstractSolver):
     def __cinit__(self, CyElectricalNetwork network):
         cdef ElectricalNetwork* engine_network = given_network(network)
         self.network = network
-        try:
-            self.solver = new BackwardForward(engine_network)
-        finally:
-            hold_records(network)
+        self.solver = new BackwardForward(engine_network)
 
 
 def cy_set_logging_config(str severity not None):

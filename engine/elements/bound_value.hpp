@@ -1,7 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -108,18 +111,61 @@ void reserve_count(std::vector<T>& items, long count) {
     items.reserve(static_cast<std::size_t>(count));
 }
 
+// Where a bound record's slots are. A record shares the ownership of the
+// vectors it points into, so its slots outlive the solver that filled them.
+struct RecordBinding {
+    double* values = nullptr;
+    std::shared_ptr<const void> storage;
+    bool bound = false;
+};
+
+// Bindings that records left behind, each with the record it belongs to.
+using BindingLog = std::vector<std::pair<RecordBinding*, RecordBinding>>;
+
+// Open while a solver binds its network's records: each record bound in the
+// meantime shares `storage` and, when there is a log, leaves its previous
+// binding there. Every scope takes a number: a solver whose scope is the
+// latest knows that no record has been bound elsewhere since.
+class BindingScope {
+public:
+    BindingScope(std::shared_ptr<const void> storage, BindingLog* log)
+        : storage(std::move(storage)), log(log), number_(++opened), outer(innermost) {
+        innermost = this;
+    }
+    BindingScope(const BindingScope&) = delete;
+    BindingScope& operator=(const BindingScope&) = delete;
+    ~BindingScope() { innermost = outer; }
+
+    std::uint64_t number() const { return number_; }
+    static std::uint64_t latest() { return opened; }
+
+    // Points a record at its slots, under the innermost scope of this thread.
+    static void point(RecordBinding& record, double* values) {
+        if (innermost && innermost->log) innermost->log->emplace_back(&record, record);
+        record.storage = innermost ? innermost->storage : nullptr;
+        record.values = values;
+        record.bound = true;
+    }
+
+private:
+    std::shared_ptr<const void> storage;
+    BindingLog* log;
+    std::uint64_t number_;
+    BindingScope* outer;
+    static inline std::atomic<std::uint64_t> opened{0};
+    static inline thread_local BindingScope* innermost = nullptr;
+};
+
 // A quantity owned by an element, node or flexible parameter. Once bound,
 // the solver vector is the truth: plain reads go through `values` and `set`
 // writes both the stored value and the solver slots.
 template <class T>
-class BoundValue {
+class BoundValue : public RecordBinding {
     using Form = BoundForm<T>;
 
 public:
-    double* values = nullptr;
     typename Form::AD ad;
     T value;
-    bool bound = false;
 
     BoundValue() : ad(Form::initial_ad()), value() {}
     explicit BoundValue(T v) : ad(Form::initial_ad()), value(std::move(v)) {}
@@ -140,9 +186,15 @@ public:
             throw std::runtime_error("Binding past the end of the solver vector at index " +
                                      std::to_string(index));
         ad = Form::make_ad(a, index, value);
-        values = vec.data() + index;
+        BindingScope::point(*this, vec.data() + index);
         index += static_cast<int>(n);
-        bound = true;
+    }
+
+    // Keeps the last value as its own and points nowhere any more.
+    void unbind() {
+        if (!bound) return;
+        value = get();
+        static_cast<RecordBinding&>(*this) = RecordBinding();
     }
 
     void set(const T& v) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -41,22 +40,6 @@ const std::vector<FlexibleParameter*>* flexible_parameters_of(Element* element) 
     return nullptr;
 }
 
-template <class T>
-void unbind(BoundValue<T>& record) {
-    if (!record.bound) return;
-    record.value = record.get();
-    record.values = nullptr;
-    record.bound = false;
-}
-
-// A record left in vectors that are about to go keeps its last value as its own.
-template <class T>
-void release_from(BoundValue<T>& record, const Eigen::VectorXd& vec) {
-    const double* first = vec.data();
-    const double* last = first + vec.size();
-    if (record.bound && !std::less<>{}(record.values, first) && std::less<>{}(record.values, last)) unbind(record);
-}
-
 void check_count(const char* what, Eigen::Index reached, Eigen::Index expected) {
     if (reached != expected)
         throw std::runtime_error(fmt::format("The records take {} {} but the solver holds {}", reached, what, expected));
@@ -74,32 +57,19 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elemen
     }
 }
 
-ElectricalNetwork::~ElectricalNetwork() {
-    // A node can outlive the network through a port of an element that the
-    // network does not list, and a flexible parameter through its owner.
-    for (const auto& node : connections) release_from(node->potential, kept_x);
-    for (FlexibleParameter* parameter : flexible_parameters)
-        for (BoundValue<double>* limit : parameter->limits()) release_from(*limit, kept_p);
-}
-
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() const {
-    std::vector<double> x0, p0;
+    std::vector<double> x0;
     for (const auto& node : connections)
         if (!node->fixed) node->potential.add(x0);
-    for (Element* element : elements) {
-        element->add_variables(x0);
-        element->add_parameters(p0);
-    }
-    for (const FlexibleParameter* parameter : flexible_parameters) parameter->add_parameters(p0);
-    return {std::move(x0), std::move(p0)};
+    for (Element* element : elements) element->add_variables(x0);
+    return {std::move(x0), get_parameter_values()};
 }
 
-void ElectricalNetwork::bind(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p) {
-    // Recorded first, so that even a binding that fails part-way is handed
-    // back by its solver before its vectors go away.
-    bound_x = &x;
-    bound_p = &p;
-    bind_records(ax, x, ap, p);
+std::vector<double> ElectricalNetwork::get_parameter_values() const {
+    std::vector<double> p0;
+    for (Element* element : elements) element->add_parameters(p0);
+    for (const FlexibleParameter* parameter : flexible_parameters) parameter->add_parameters(p0);
+    return p0;
 }
 
 void ElectricalNetwork::bind_constants(Eigen::VectorXd& x, Eigen::VectorXd& p) {
@@ -108,7 +78,7 @@ void ElectricalNetwork::bind_constants(Eigen::VectorXd& x, Eigen::VectorXd& p) {
     bind(ax, x, ap, p);
 }
 
-void ElectricalNetwork::bind_records(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p) {
+void ElectricalNetwork::bind(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p) {
     int i = 0;
     for (const auto& node : connections) {
         if (!node->fixed)
@@ -116,7 +86,7 @@ void ElectricalNetwork::bind_records(const ADVector& ax, Eigen::VectorXd& x, con
         else
             // Fixed since an earlier binding: its slots belong to that solver,
             // which the sweep's writes must not reach.
-            unbind(node->potential);
+            node->potential.unbind();
     }
     int j = 0;
     for (Element* element : elements) {
@@ -126,18 +96,6 @@ void ElectricalNetwork::bind_records(const ADVector& ax, Eigen::VectorXd& x, con
     for (FlexibleParameter* parameter : flexible_parameters) parameter->bind_parameters(ap, p, j);
     check_count("variables", i, x.size());
     check_count("parameters", j, p.size());
-}
-
-void ElectricalNetwork::keep_records() noexcept {
-    try {
-        kept_x = *bound_x;
-        kept_p = *bound_p;
-        bind_constants(kept_x, kept_p);
-    } catch (const std::exception&) {
-        // The layout failed to bind into the solver already, and fails the same
-        // way here: the records it reached then are re-pointed before the
-        // failure, the others never pointed into the solver's vectors.
-    }
 }
 
 int ElectricalNetwork::free_node_count() const {
@@ -164,11 +122,15 @@ void ElectricalNetwork::add_equations(ADVector& y) {
 }
 
 void ElectricalNetwork::add_balance_rows(ADVector& y) const {
+    // A port of an element that another network lists holds the currents of
+    // that network's recording: only this network's elements draw current.
+    const std::unordered_set<const Element*> listed(elements.begin(), elements.end());
     int k = 0;
     for (const auto& node : connections) {
         if (node->fixed) continue;
         ADScalar re(0.0), im(0.0);
         for (const Port* q : node->ports) {
+            if (!listed.contains(q->element)) continue;
             re += q->current_ad.real();
             im += q->current_ad.imag();
         }

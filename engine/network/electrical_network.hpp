@@ -17,11 +17,6 @@ namespace lfe {
 // problem. x holds the potential of every free node, then each element's
 // unknowns; p each element's parameters, then the limits of each flexible
 // parameter; the residuals mirror x.
-//
-// The records of the network (node potentials, element unknowns and
-// parameters, flexible-parameter limits) point into one pair of vectors at a
-// time: those of the solver that bound them last, or the network's own copy
-// once that solver is gone.
 class ElectricalNetwork {
 public:
     std::vector<Element*> elements;
@@ -32,12 +27,12 @@ public:
     explicit ElectricalNetwork(std::vector<Element*>&& elements);
     ElectricalNetwork(const ElectricalNetwork&) = delete;
     ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
-    // Unbinds the node potentials and flexible-parameter limits that point
-    // into the network's own copy.
-    ~ElectricalNetwork();
 
     // Stored values of the records, in the layout of x and p.
     std::pair<std::vector<double>, std::vector<double>> get_initial_values() const;
+    // The stored values of the parameter records alone: they are always
+    // current, since parameters are only ever written by the set rule.
+    std::vector<double> get_parameter_values() const;
 
     // Points every record at its slots of x and p and gives it the AD values of
     // ax and ap. Throws std::runtime_error when the records do not fill x and p.
@@ -54,22 +49,9 @@ public:
     // given ascending variable or residual indices.
     std::vector<int> find_elements(const std::vector<long>& indices) const;
 
-    bool records_in(const Eigen::VectorXd& x) const { return bound_x == &x; }
-    // The parameter vector the records point into.
-    const Eigen::VectorXd& bound_parameters() const { return *bound_p; }
-    // Copies the vectors the records point into and binds the records to the
-    // copy: called by their solver before its vectors go away.
-    void keep_records() noexcept;
-
 private:
-    Eigen::VectorXd kept_x;
-    Eigen::VectorXd kept_p;
-    Eigen::VectorXd* bound_x = &kept_x;
-    Eigen::VectorXd* bound_p = &kept_p;
-
     int free_node_count() const;
     std::vector<int> variable_counts() const;
-    void bind_records(const ADVector& ax, Eigen::VectorXd& x, const ADVector& ap, Eigen::VectorXd& p);
     void add_balance_rows(ADVector& y) const;
     void add_element_rows(ADVector& y, int first_row) const;
 };

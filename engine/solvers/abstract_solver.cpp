@@ -12,7 +12,14 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {
 }
 
 AbstractSolver::~AbstractSolver() {
-    if (network->records_in(x)) network->keep_records();
+    // Moving keeps the buffers, so every record's slots stay where they are.
+    storage->x = std::move(x);
+    storage->p = std::move(p);
+}
+
+AbstractSolver::BorrowedRecords::~BorrowedRecords() {
+    // Backwards, so that a record bound twice ends where it was first.
+    for (auto it = log.rbegin(); it != log.rend(); ++it) *it->first = std::move(it->second);
 }
 
 void AbstractSolver::load_initial_values() {
@@ -22,13 +29,15 @@ void AbstractSolver::load_initial_values() {
 }
 
 void AbstractSolver::take_records() {
-    if (network->records_in(x)) return;
-    const Eigen::VectorXd& current = network->bound_parameters();
-    if (current.size() != p.size())
+    if (holds_records()) return;
+    const std::vector<double> current = network->get_parameter_values();
+    if (static_cast<Eigen::Index>(current.size()) != p.size())
         throw std::runtime_error(
             fmt::format("The network holds {} parameters but this solver {}", current.size(), p.size()));
-    p = current;
+    std::copy(current.begin(), current.end(), p.data());
+    const BindingScope scope(storage, nullptr);
     network->bind_constants(x, p);
+    binding = scope.number();
 }
 
 void AbstractSolver::reset_inputs() { x = x_init; }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include <Eigen/Dense>
@@ -11,6 +13,11 @@ namespace lfe {
 // Holds the vectors that the network's records are bound to. Their sizes are
 // fixed once bound: x and p are never reallocated, resized, swapped or moved
 // while the records may point into them.
+//
+// Networks may share elements, so a record belongs to whichever solver bound
+// it last. Every solve first takes its network's records back; building a
+// solver only borrows them to record and hands them back, so that what the
+// elements read changes with solves and updates alone.
 class AbstractSolver {
 public:
     ElectricalNetwork* network;
@@ -21,24 +28,51 @@ public:
     explicit AbstractSolver(ElectricalNetwork* network);
     AbstractSolver(const AbstractSolver&) = delete;
     AbstractSolver& operator=(const AbstractSolver&) = delete;
-    // Hands the records to the network, with the last values, when they point here.
+    // Leaves x and p to the records that still point into them.
     virtual ~AbstractSolver();
 
     // Returns (iterations, final error).
     virtual std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) = 0;
 
     // Makes the network's records point into this solver's vectors, with the
-    // current parameters copied into p; x stays as it is. Every solve does it
-    // first; element reads and updates afterwards go through this solver.
+    // records' current parameters copied into p; x stays as it is. Every solve
+    // does it first; element reads and updates afterwards go through this
+    // solver, until another solver binds one of the records.
     void take_records();
+    bool holds_records() const { return binding != 0 && binding == BindingScope::latest(); }
 
     void reset_inputs();
     // Copies x.size() values into x.
     void set_variables(const double* values);
 
 protected:
+    // What the records keep alive once the solver is gone: x and p move here.
+    struct Vectors {
+        Eigen::VectorXd x;
+        Eigen::VectorXd p;
+    };
+    const std::shared_ptr<Vectors> storage = std::make_shared<Vectors>();
+
     // Sizes x and p once, from the stored values of the network's records.
     void load_initial_values();
+
+    // Bound to x and p for as long as it lives, then handed back to the
+    // solvers (or the stored values) they were bound to before.
+    class BorrowedRecords {
+    public:
+        explicit BorrowedRecords(const AbstractSolver& solver) : scope(solver.storage, &log) {}
+        BorrowedRecords(const BorrowedRecords&) = delete;
+        BorrowedRecords& operator=(const BorrowedRecords&) = delete;
+        ~BorrowedRecords();
+
+    private:
+        BindingLog log;
+        BindingScope scope;
+    };
+
+private:
+    // The number of the scope under which this solver took the records.
+    std::uint64_t binding = 0;
 };
 
 }  // namespace lfe

@@ -9,7 +9,11 @@ namespace lfe {
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
     load_initial_values();
-    network->bind_constants(x, p);
+    {
+        // Checks the layout; the first solve takes the records.
+        const BorrowedRecords loan(*this);
+        network->bind_constants(x, p);
+    }
     x_init = x;
 }
 

@@ -65,8 +65,9 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
 }
 
 void AbstractNewton::record_tape() {
+    const BorrowedRecords loan(*this);
     // The AD library needs an independent variable: without unknowns there is
-    // nothing to record, and the records only need a place to point into.
+    // nothing to record, only the layout to check.
     if (x.size() == 0) {
         network->bind_constants(x, p);
         return;

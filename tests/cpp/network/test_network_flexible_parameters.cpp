@@ -82,7 +82,7 @@ TEST(FlexibleNetwork, NodesAreTracedToTheFlexibleLoadThatDrawsNaN) {
     EXPECT_EQ(network.find_elements({0, 1}), std::vector<int>{1});
 }
 
-TEST(FlexibleNetwork, LimitsLeftInTheNetworkOutliveIt) {
+TEST(FlexibleNetwork, SharedLimitsFollowTheSolverThatTookThemLast) {
     FlexibleParameter shared(constant, constant, euclidean, 1.0, 2.0, 3.0);
     FlexibleParameter own(constant, constant, euclidean, 4.0, 5.0, 6.0);
     const C s[] = {{10.0, 11.0}};
@@ -91,26 +91,23 @@ TEST(FlexibleNetwork, LimitsLeftInTheNetworkOutliveIt) {
     FlexibleLoad third(2, s, {&shared});
 
     auto kept = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&first, &second});
-    auto other = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&third});
-    {
-        // A solver's vectors, handed back to the network before they go.
-        auto [x0, p0] = kept->get_initial_values();
-        Eigen::VectorXd x = vector_of(x0), p = vector_of(p0);
-        kept->bind_constants(x, p);
-        kept->keep_records();
-    }
-    own.update_parameters(40.0, 50.0, 60.0);
-    auto [x0, p0] = other->get_initial_values();
-    Eigen::VectorXd x = vector_of(x0), p = vector_of(p0);
-    other->bind_constants(x, p);
-
-    kept.reset();
-    EXPECT_FALSE(own.s_max.bound);
-    EXPECT_EQ(own.s_max.values, nullptr);
-    EXPECT_EQ(own.q_max.get(), 60.0);
-    EXPECT_TRUE(shared.s_max.bound) << "the other network's solver holds it";
+    ElectricalNetwork other(std::vector<Element*>{&third});
+    auto kept_solver = std::make_unique<BackwardForward>(kept.get());
+    BackwardForward other_solver(&other);
+    kept_solver->take_records();
     shared.update_parameters(7.0, 8.0, 9.0);
-    EXPECT_EQ(p.tail(3), Eigen::Vector3d(7.0, 8.0, 9.0));
+    other_solver.take_records();
+    EXPECT_EQ(other_solver.p.tail(3), Eigen::Vector3d(7.0, 8.0, 9.0)) << "the update moves along";
+
+    // The limits left in a dead solver's vectors keep working.
+    own.update_parameters(40.0, 50.0, 60.0);
+    kept_solver.reset();
+    kept.reset();
+    EXPECT_EQ(own.q_max.get(), 60.0);
+    own.update_parameters(41.0, 51.0, 61.0);
+    EXPECT_EQ(own.q_max.get(), 61.0);
+    shared.update_parameters(1.0, 2.0, 3.0);
+    EXPECT_EQ(other_solver.p.tail(3), Eigen::Vector3d(1.0, 2.0, 3.0));
 }
 
 C phasor(double magnitude, double degrees) { return std::polar(magnitude, degrees * std::numbers::pi / 180.0); }

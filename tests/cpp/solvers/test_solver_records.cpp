@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 
 #include "elements/potential_ref.hpp"
@@ -10,11 +12,12 @@
 namespace lfe {
 namespace {
 
+using probes::Conductance;
 using probes::Divider;
 using probes::expect_near;
 using C = std::complex<double>;
 
-TEST(SolverRecords, DestroyedSolverLeavesItsLastValuesToTheNetwork) {
+TEST(SolverRecords, DestroyedSolverLeavesItsLastValuesToTheRecords) {
     auto d = std::make_unique<Divider>();
     {
         Newton solver(&d->network, false);
@@ -34,27 +37,30 @@ TEST(SolverRecords, DestroyedSolverLeavesItsLastValuesToTheNetwork) {
     const auto node = d->upper.ports[1].connection;
     const C last = node->get_potential();
     d.reset();
-    EXPECT_FALSE(node->potential.bound);
     EXPECT_EQ(node->get_potential(), last);
+    node->set_potential({1.0, 2.0});
+    EXPECT_EQ(node->get_potential(), C(1.0, 2.0));
 }
 
 TEST(SolverRecords, SolvingSolverTakesTheRecordsWithTheCurrentParameters) {
     Divider d;
     Newton first(&d.network, false);
     auto second = std::make_unique<Newton>(&d.network, false);
-    EXPECT_TRUE(d.network.records_in(second->x));
+    EXPECT_FALSE(first.holds_records());
+    EXPECT_FALSE(second->holds_records());
 
-    d.source.e.set({20.0, 0.0});  // into the second solver's p
+    d.source.e.set({20.0, 0.0});
     first.solve_load_flow(10, 1e-10);
-    EXPECT_TRUE(d.network.records_in(first.x));
+    EXPECT_TRUE(first.holds_records());
     expect_near(d.node_b(), {8.0, 0.0});
     EXPECT_EQ(d.node_b(), C(first.x[2], first.x[3]));
 
-    d.lower.g.set({2.0, 0.0});  // now into the first solver's p
+    d.lower.g.set({2.0, 0.0});  // into the first solver's p
     EXPECT_EQ(second->p[4], 3.0);
     second->solve_load_flow(10, 1e-10);
     expect_near(d.node_b(), {10.0, 0.0});
     EXPECT_EQ(second->p, first.p);
+    EXPECT_FALSE(first.holds_records());
 
     // Taking the records back shows the first solver's own last solution;
     // destroying a solver that no longer holds them changes nothing.
@@ -63,9 +69,26 @@ TEST(SolverRecords, SolvingSolverTakesTheRecordsWithTheCurrentParameters) {
     expect_near(d.node_b(), {8.0, 0.0});
 }
 
+TEST(SolverRecords, BuildingASolverLeavesWhatTheElementsRead) {
+    Divider d;
+    BackwardForward sweep(&d.network);
+    Newton newton(&d.network, false);
+    newton.solve_load_flow(10, 1e-10);
+    const double* slots = d.upper.ports[1].connection->potential.values;
+    Newton other(&d.network, false);
+    BackwardForward other_sweep(&d.network);
+    EXPECT_EQ(d.upper.ports[1].connection->potential.values, slots);
+    expect_near(d.node_b(), {4.0, 0.4});
+    sweep.take_records();
+    EXPECT_EQ(d.node_b(), C(0.0, 0.0));  // the sweep's own starting point
+    newton.take_records();
+    expect_near(d.node_b(), {4.0, 0.4});
+}
+
 TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
     Divider d;
     auto first = std::make_unique<Newton>(&d.network, false);
+    first->take_records();
     const auto node = d.upper.ports[1].connection;
     ASSERT_TRUE(node->potential.bound);
     PotentialRef ref;
@@ -75,6 +98,7 @@ TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
     // The next solver lays the node out as fixed: no slots of its own, and
     // none of the first solver's either.
     Newton second(&d.network, false);
+    second.take_records();
     EXPECT_EQ(second.x.size(), 4);
     EXPECT_FALSE(node->potential.bound);
     first->x[2] = 5.0;
@@ -83,17 +107,6 @@ TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
     first.reset();
     ref.backward_forward_error();
     EXPECT_EQ(node->get_potential(), C(0.0, 0.0));
-}
-
-TEST(SolverRecords, SweepAndNewtonShareTheRecordsInTurn) {
-    Divider d;
-    BackwardForward sweep(&d.network);
-    Newton newton(&d.network, false);
-    newton.solve_load_flow(10, 1e-10);
-    sweep.take_records();
-    EXPECT_EQ(d.node_b(), C(0.0, 0.0));  // the sweep's own starting point
-    newton.take_records();
-    expect_near(d.node_b(), {4.0, 0.4});
 }
 
 TEST(SolverRecords, VectorsAreNeverReallocated) {
@@ -109,6 +122,7 @@ TEST(SolverRecords, VectorsAreNeverReallocated) {
     solver.reset_inputs();
     EXPECT_EQ(solver.x, solver.x_init);
     Newton other(&d.network, false);
+    other.take_records();
     solver.take_records();
     EXPECT_EQ(solver.x.data(), x);
     EXPECT_EQ(solver.p.data(), p);
@@ -121,7 +135,85 @@ TEST(SolverRecords, LayoutsThatDifferAreRefused) {
     d.network.elements.push_back(&extra);
     Newton wider(&d.network, false);
     EXPECT_THROW(solver.take_records(), std::runtime_error);
-    EXPECT_TRUE(d.network.records_in(wider.x));
+    wider.take_records();
+    EXPECT_TRUE(wider.holds_records());
+}
+
+// The divider's network, and a wider one over the same elements with a
+// third conductance on node B: each has its own solver.
+struct WhatIf {
+    Divider d;
+    Conductance extra{{1.0, 0.0}};
+    std::unique_ptr<ElectricalNetwork> wider;
+    std::unique_ptr<Newton> base_solver = std::make_unique<Newton>(&d.network, false);
+    std::unique_ptr<Newton> wider_solver;
+
+    WhatIf() {
+        probes::connect(d.upper.ports[1], extra.ports[0]);
+        probes::connect(d.lower.ports[1], extra.ports[1]);
+        wider = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&d.source, &d.upper, &d.lower, &extra});
+        wider_solver = std::make_unique<Newton>(wider.get(), false);
+    }
+    C wider_b() const { return d.source.e.get() * 2.0 / 6.0; }
+};
+
+TEST(SolverRecords, NetworksSharingElementsEachReadTheirOwnSolution) {
+    WhatIf w;
+    w.base_solver->solve_load_flow(10, 1e-10);
+    expect_near(w.d.node_b(), w.d.expected_b());
+    w.wider_solver->solve_load_flow(10, 1e-10);
+    expect_near(w.d.node_b(), w.wider_b());
+    expect_near(w.extra.ports[0].current, w.wider_b());
+
+    // An update made while the wider solver holds the records reaches the base one.
+    w.d.source.e.set({20.0, 0.0});
+    w.base_solver->solve_load_flow(10, 1e-10);
+    expect_near(w.d.node_b(), w.d.expected_b());
+    expect_near(w.d.source.ports[0].current, -w.d.source.e.get() * 6.0 / 5.0);
+    w.wider_solver->solve_load_flow(10, 1e-10);
+    expect_near(w.d.node_b(), w.wider_b());
+}
+
+TEST(SolverRecords, ElementsOutsideTheNetworkDrawNothingFromItsNodes) {
+    Divider d;
+    Conductance extra({1.0, 0.0});
+    probes::connect(d.upper.ports[1], extra.ports[0]);
+    probes::connect(d.lower.ports[1], extra.ports[1]);
+    d.upper.ports[1].connection->potential.value = {5.0, 0.0};
+    // Recording the wider network leaves the extra conductance's currents at 5 A.
+    ElectricalNetwork wider({&d.source, &d.upper, &d.lower, &extra});
+    Newton wider_solver(&wider, false);
+    ElectricalNetwork base({&d.source, &d.upper, &d.lower});
+    Newton base_solver(&base, false);
+    base_solver.solve_load_flow(10, 1e-10);
+    expect_near(d.node_b(), d.expected_b());
+}
+
+// Every order of dropping the two solvers and networks (a network after its
+// solver); the records read and write what they keep throughout.
+TEST(SolverRecords, RecordsOutliveEveryOwnerInAnyOrder) {
+    enum Drop { base_solver, base_network, wider_solver, wider_network };
+    std::array<Drop, 4> order{base_solver, base_network, wider_solver, wider_network};
+    do {
+        const auto at = [&](Drop drop) { return std::find(order.begin(), order.end(), drop); };
+        if (at(base_network) < at(base_solver) || at(wider_network) < at(wider_solver)) continue;
+        WhatIf w;
+        auto base = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&w.d.source, &w.d.upper, &w.d.lower});
+        w.base_solver = std::make_unique<Newton>(base.get(), false);
+        w.base_solver->solve_load_flow(10, 1e-10);
+        w.wider_solver->solve_load_flow(10, 1e-10);
+        w.base_solver->solve_load_flow(10, 1e-10);
+        for (const Drop drop : order) {
+            if (drop == base_solver) w.base_solver.reset();
+            if (drop == base_network) base.reset();
+            if (drop == wider_solver) w.wider_solver.reset();
+            if (drop == wider_network) w.wider.reset();
+            expect_near(w.d.node_b(), w.d.expected_b());
+            w.d.source.e.set(w.d.source.e.get());
+            w.d.upper.ports[1].connection->set_potential(w.d.node_b());
+        }
+        EXPECT_EQ(w.d.source.e.get(), C(10.0, 1.0));
+    } while (std::next_permutation(order.begin(), order.end()));
 }
 
 }  // namespace
