@@ -119,17 +119,13 @@ struct RecordBinding {
     bool bound = false;
 };
 
-// Bindings that records left behind, each with the record it belongs to.
-using BindingLog = std::vector<std::pair<RecordBinding*, RecordBinding>>;
-
 // Open while a solver binds its network's records: each record bound in the
-// meantime shares `storage` and, when there is a log, leaves its previous
-// binding there. Every scope takes a number: a solver whose scope is the
-// latest knows that no record has been bound elsewhere since.
+// meantime shares `storage`. Every scope takes a number: a solver whose scope
+// is the latest knows that no record has been bound elsewhere since.
 class BindingScope {
 public:
-    BindingScope(std::shared_ptr<const void> storage, BindingLog* log)
-        : storage(std::move(storage)), log(log), number_(++opened), outer(innermost) {
+    explicit BindingScope(std::shared_ptr<const void> storage)
+        : storage(std::move(storage)), number_(++opened), outer(innermost) {
         innermost = this;
     }
     BindingScope(const BindingScope&) = delete;
@@ -141,7 +137,6 @@ public:
 
     // Points a record at its slots, under the innermost scope of this thread.
     static void point(RecordBinding& record, double* values) {
-        if (innermost && innermost->log) innermost->log->emplace_back(&record, record);
         record.storage = innermost ? innermost->storage : nullptr;
         record.values = values;
         record.bound = true;
@@ -149,16 +144,12 @@ public:
 
 private:
     std::shared_ptr<const void> storage;
-    BindingLog* log;
     std::uint64_t number_;
     BindingScope* outer;
     static inline std::atomic<std::uint64_t> opened{0};
     static inline thread_local BindingScope* innermost = nullptr;
 };
 
-// A quantity owned by an element, node or flexible parameter. Once bound,
-// the solver vector is the truth: plain reads go through `values` and `set`
-// writes both the stored value and the solver slots.
 template <class T>
 class BoundValue : public RecordBinding {
     using Form = BoundForm<T>;

@@ -17,11 +17,6 @@ AbstractSolver::~AbstractSolver() {
     storage->p = std::move(p);
 }
 
-AbstractSolver::BorrowedRecords::~BorrowedRecords() {
-    // Backwards, so that a record bound twice ends where it was first.
-    for (auto it = log.rbegin(); it != log.rend(); ++it) *it->first = std::move(it->second);
-}
-
 void AbstractSolver::load_initial_values() {
     const auto [x0, p0] = network->get_initial_values();
     x = Eigen::Map<const Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
@@ -35,8 +30,12 @@ void AbstractSolver::take_records() {
         throw std::runtime_error(
             fmt::format("The network holds {} parameters but this solver {}", current.size(), p.size()));
     std::copy(current.begin(), current.end(), p.data());
-    const BindingScope scope(storage, nullptr);
-    network->bind_constants(x, p);
+    bind_records();
+}
+
+void AbstractSolver::bind_records(const ADVector& ax, const ADVector& ap) {
+    const BindingScope scope(storage);
+    network->bind(ax, x, ap, p);
     binding = scope.number();
 }
 

@@ -15,9 +15,8 @@ namespace lfe {
 // while the records may point into them.
 //
 // Networks may share elements, so a record belongs to whichever solver bound
-// it last. Every solve first takes its network's records back; building a
-// solver only borrows them to record and hands them back, so that what the
-// elements read changes with solves and updates alone.
+// it last: building a solver binds its network's records, and every solve
+// first takes them back.
 class AbstractSolver {
 public:
     ElectricalNetwork* network;
@@ -55,20 +54,10 @@ protected:
 
     // Sizes x and p once, from the stored values of the network's records.
     void load_initial_values();
-
-    // Bound to x and p for as long as it lives, then handed back to the
-    // solvers (or the stored values) they were bound to before.
-    class BorrowedRecords {
-    public:
-        explicit BorrowedRecords(const AbstractSolver& solver) : scope(solver.storage, &log) {}
-        BorrowedRecords(const BorrowedRecords&) = delete;
-        BorrowedRecords& operator=(const BorrowedRecords&) = delete;
-        ~BorrowedRecords();
-
-    private:
-        BindingLog log;
-        BindingScope scope;
-    };
+    // Binds the network's records to x and p, with the AD values of ax and
+    // ap, or with constant AD values.
+    void bind_records(const ADVector& ax, const ADVector& ap);
+    void bind_records() { bind_records(x.cast<ADScalar>(), p.cast<ADScalar>()); }
 
 private:
     // The number of the scope under which this solver took the records.

@@ -9,11 +9,7 @@ namespace lfe {
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
     load_initial_values();
-    {
-        // Checks the layout; the first solve takes the records.
-        const BorrowedRecords loan(*this);
-        network->bind_constants(x, p);
-    }
+    bind_records();
     x_init = x;
 }
 

@@ -65,18 +65,17 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
 }
 
 void AbstractNewton::record_tape() {
-    const BorrowedRecords loan(*this);
     // The AD library needs an independent variable: without unknowns there is
-    // nothing to record, only the layout to check.
+    // nothing to record, and the records only need a place to point into.
     if (x.size() == 0) {
-        network->bind_constants(x, p);
+        bind_records();
         return;
     }
     ADVector ax = x.cast<ADScalar>();
     ADVector ap = p.cast<ADScalar>();
     CppAD::Independent(ax, ap);
     try {
-        network->bind(ax, x, ap, p);
+        bind_records(ax, ap);
         ADVector y = ADVector::Constant(x.size(), ADScalar(0.0));
         network->add_equations(y);
         tape = CppAD::ADFun<double>(ax, y);
