@@ -16,7 +16,8 @@ Port::Port(Port&& other) noexcept
     : connection(std::move(other.connection)),
       element(other.element),
       current_ad(std::move(other.current_ad)),
-      current(other.current) {
+      current(other.current),
+      listed(other.listed) {
     if (connection) std::replace(connection->ports.begin(), connection->ports.end(), &other, this);
 }
 

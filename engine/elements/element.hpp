@@ -19,6 +19,9 @@ public:
     Element* element;
     ADComplex current_ad;
     std::complex<double> current;
+    // Whether the network that last recorded or swept the port's node lists the
+    // port's element: the ports of other elements draw nothing there.
+    bool listed = true;
 
     // Every port is born on a node of its own whose initial potential is given.
     Port(const std::complex<double>& current, const std::complex<double>& potential, Element* owner);

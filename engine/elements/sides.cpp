@@ -26,7 +26,7 @@ Eigen::VectorXcd side_currents(const std::vector<Port*>& side) {
 std::complex<double> others_current(const Port& q) {
     std::complex<double> sum = 0.0;
     for (const Port* other : q.connection->ports)
-        if (other != &q) sum += other->current;
+        if (other != &q && other->listed) sum += other->current;
     return sum;
 }
 

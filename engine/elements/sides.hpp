@@ -13,7 +13,7 @@ Eigen::VectorXcd side_potentials(const std::vector<Port*>& side);
 ADComplexVector side_potentials_ad(const std::vector<Port*>& side);
 Eigen::VectorXcd side_currents(const std::vector<Port*>& side);
 
-// What the rest of q's node draws: the sum of the other ports' currents.
+// What the rest of q's node draws: the sum of the other listed ports' currents.
 std::complex<double> others_current(const Port& q);
 // Backward step: each port feeds what the rest of its node draws.
 void feed_downstream(const std::vector<Port*>& side);

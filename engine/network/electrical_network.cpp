@@ -98,6 +98,13 @@ void ElectricalNetwork::bind(const ADVector& ax, Eigen::VectorXd& x, const ADVec
     check_count("parameters", j, p.size());
 }
 
+void ElectricalNetwork::mark_listed_ports() {
+    for (const auto& node : connections)
+        for (Port* q : node->ports) q->listed = false;
+    for (Element* element : elements)
+        for (Port& q : element->ports) q.listed = true;
+}
+
 int ElectricalNetwork::free_node_count() const {
     return static_cast<int>(std::count_if(connections.begin(), connections.end(),
                                           [](const auto& node) { return !node->fixed; }));
@@ -116,21 +123,21 @@ std::vector<int> ElectricalNetwork::variable_counts() const {
 }
 
 void ElectricalNetwork::add_equations(ADVector& y) {
+    // A port of an element that another network lists holds the currents of
+    // that network's recording.
+    mark_listed_ports();
     for (Element* element : elements) element->compute_currents(true);
     add_balance_rows(y);
     add_element_rows(y, 2 * free_node_count());
 }
 
 void ElectricalNetwork::add_balance_rows(ADVector& y) const {
-    // A port of an element that another network lists holds the currents of
-    // that network's recording: only this network's elements draw current.
-    const std::unordered_set<const Element*> listed(elements.begin(), elements.end());
     int k = 0;
     for (const auto& node : connections) {
         if (node->fixed) continue;
         ADScalar re(0.0), im(0.0);
         for (const Port* q : node->ports) {
-            if (!listed.contains(q->element)) continue;
+            if (!q->listed) continue;
             re += q->current_ad.real();
             im += q->current_ad.imag();
         }

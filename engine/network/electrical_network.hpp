@@ -45,6 +45,10 @@ public:
     // rows written do not match the unknowns.
     void add_equations(ADVector& y);
 
+    // Marks the ports on the network's nodes whose elements it lists: only
+    // those draw current from its nodes.
+    void mark_listed_ports();
+
     // Positions in `elements`, ascending and unique, of the elements behind the
     // given ascending variable or residual indices.
     std::vector<int> find_elements(const std::vector<long>& indices) const;

@@ -27,6 +27,7 @@ double BackwardForward::sweep() {
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
     take_records();
+    network->mark_listed_ports();
     int it = 0;
     double error;
     do {
