@@ -44,10 +44,16 @@ T softplus(const T& x) {
 }
 
 // ln((1 + e^(alpha (v - a))) / (1 + e^(alpha (v - b)))): 0 well below both
-// corners, alpha (b - a) well above them, smooth in between.
+// corners, alpha (b - a) well above them, smooth in between. Above both
+// corners alpha (b - a) is formed directly: the difference of the two
+// softplus terms would lose digits as v grows.
 template <class T, class A, class B>
 T soft_ramp(const T& v, const A& a, const B& b, double alpha) {
-    return softplus(T(alpha * (v - a))) - softplus(T(alpha * (v - b)));
+    const T x = alpha * (v - a);
+    const T y = alpha * (v - b);
+    const T above = alpha * (b - a) + log1p(exp(-x)) - log1p(exp(-y));
+    const T across = softplus(x) - softplus(y);
+    return if_positive(x, if_positive(y, above, across), across);
 }
 
 // Smooth minimum of x and y, the mean of both weighted by e^(c x) and
