@@ -201,7 +201,8 @@ public:
                 const double derivative = jacobian[static_cast<std::size_t>(3 * i + j)];
                 const double expected = i == 0 ? slope.real() : slope.imag();
                 ASSERT_TRUE(std::isfinite(derivative)) << "output " << i << " input " << j;
-                ASSERT_NEAR(derivative, expected, 1e-5 * std::abs(expected) + noise) << "output " << i << " input " << j;
+                ASSERT_NEAR(derivative, expected, 1e-5 * std::abs(expected) + noise)
+                    << "output " << i << " input " << j;
             }
         }
     }
@@ -372,7 +373,7 @@ TEST(FlexibleParameter, KeepProjectionsStayOnTheDisc) {
     for (const Projection* projection : {&keep_p, &keep_q}) {
         const bool p_kept = projection == &keep_p;
         const auto parameter = make(constant, q_u, *projection);
-        // (kept, other) -> the power, other fixed at q_u's dead band.
+        // The result as (kept, other), at 230 V where q_u returns q_th.
         const auto power = [&](double kept, double other) {
             const C s = parameter.compute_power(230.0, p_kept ? C{kept, other} : C{other, kept});
             return p_kept ? s : C{s.imag(), s.real()};
@@ -414,10 +415,11 @@ TEST(FlexibleParameter, TapeDerivativesMatchDifferencesEverywhere) {
                 PowerTape tape(make(*control_p, *control_q, *projection), {230.0, 4e3, 2e3});
                 for (double u : voltages)
                     for (const C& power : powers) {
-                        SCOPED_TRACE(::testing::Message() << control_p->alpha << " " << static_cast<int>(control_p->type)
-                                                        << control_q->alpha << " " << static_cast<int>(control_q->type)
-                                                        << static_cast<int>(projection->type) << " at " << u << " V, "
-                                                        << power);
+                        SCOPED_TRACE(::testing::Message()
+                                     << "P law " << static_cast<int>(control_p->type) << " alpha "
+                                     << control_p->alpha << ", Q law " << static_cast<int>(control_q->type)
+                                     << " alpha " << control_q->alpha << ", projection "
+                                     << static_cast<int>(projection->type) << " at " << u << " V, " << power);
                         tape.expect_plain_at(u, power * s_max);
                         tape.expect_derivatives_at(u, power * s_max);
                         if (HasFatalFailure()) return;
