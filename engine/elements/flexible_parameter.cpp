@@ -68,8 +68,9 @@ T soft_min(const T& x, const T& y, double c) {
     return x * if_positive(t, heavy, light) + y * if_positive(t, light, heavy);
 }
 
-// Beyond this, e^(-x / epsilon) in soft_gap stays at e^700: the gap is then
-// many orders above any power it divides or sums with.
+// soft_gap holds its exponent here (e^700 is about 1e304) rather than
+// overflow; a gap that large already makes the ratio it divides 0 to the
+// last digit.
 constexpr double gap_exponent_cap = 700.0;
 
 // x + epsilon e^(-x / epsilon): x kept away from 0, about epsilon at x = 0.
