@@ -1,5 +1,6 @@
 #include "flexible_parameter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -24,28 +25,77 @@ ProjectionType projection_type(const std::string& t) {
 
 // The math functions are found by argument-dependent lookup for AD values.
 using std::exp;
-using std::log;
 using std::log1p;
 using std::sqrt;
 using std::tanh;
 
-// ln((1 + e^(alpha (v - a))) / (1 + e^(alpha (v - b)))): 0 well below both
-// corners, alpha (b - a) well above them, smooth in between.
-template <class T, class A, class B>
-T soft_ramp(const T& v, const A& a, const B& b, double alpha) {
-    return log((1.0 + exp(alpha * (v - a))) / (1.0 + exp(alpha * (v - b))));
+// x > 0 ? a : b, recorded on the tape as a conditional, so that a later
+// change of sign of x is followed; NaN compares false.
+double if_positive(double x, double a, double b) { return x > 0.0 ? a : b; }
+
+ADScalar if_positive(const ADScalar& x, const ADScalar& a, const ADScalar& b) {
+    return CppAD::CondExpGt(x, ADScalar(0.0), a, b);
 }
 
-// Smooth minimum of x and y; c < 0 sets how sharp it is.
+// ln(1 + e^x) as max(x, 0) + ln(1 + e^-|x|): no intermediate overflows.
+template <class T>
+T softplus(const T& x) {
+    return if_positive(x, x, T(0.0)) + log1p(exp(if_positive(x, T(-x), x)));
+}
+
+// ln((1 + e^(alpha (v - a))) / (1 + e^(alpha (v - b)))): 0 well below both
+// corners, alpha (b - a) well above them, smooth in between. Above both
+// corners alpha (b - a) is formed directly: the difference of the two
+// softplus terms would lose digits as v grows.
+template <class T, class A, class B>
+T soft_ramp(const T& v, const A& a, const B& b, double alpha) {
+    const T x = alpha * (v - a);
+    const T y = alpha * (v - b);
+    const T above = alpha * (b - a) + log1p(exp(-x)) - log1p(exp(-y));
+    const T across = softplus(x) - softplus(y);
+    return if_positive(x, if_positive(y, above, across), across);
+}
+
+// Smooth minimum of x and y, the mean of both weighted by e^(c x) and
+// e^(c y); c < 0 sets how sharp it is. The weights are formed from
+// e^-|c (x - y)| so that neither overflows.
 template <class T>
 T soft_min(const T& x, const T& y, double c) {
-    return (x * exp(c * x) + y * exp(c * y)) / (exp(c * x) + exp(c * y));
+    const T t = c * (x - y);
+    const T e = exp(if_positive(t, T(-t), t));
+    const T heavy = 1.0 / (1.0 + e);
+    const T light = e / (1.0 + e);
+    return x * if_positive(t, heavy, light) + y * if_positive(t, light, heavy);
+}
+
+// soft_gap holds its exponent here (e^700 is about 1e304) rather than
+// overflow; a gap that large already makes the ratio it divides 0 to the
+// last digit.
+constexpr double gap_exponent_cap = 700.0;
+
+// x + epsilon e^(-x / epsilon): x kept away from 0, about epsilon at x = 0.
+template <class T>
+T soft_gap(const T& x, double epsilon) {
+    const T t = -x / epsilon;
+    return x + epsilon * exp(if_positive(T(t - gap_exponent_cap), T(gap_exponent_cap), t));
 }
 
 // Square root kept away from the kink at 0.
 template <class T>
 T soft_root(const T& w, double epsilon) {
-    return sqrt(w + epsilon * exp(-w / epsilon));
+    return sqrt(soft_gap(w, epsilon));
+}
+
+// x unchanged while |x| stays below a knee at 1 - w, w = min(1 / a, 1);
+// beyond it bent towards +-1 by a tanh, which matches the value, slope and
+// curvature at the knee and never reaches 1.
+template <class T>
+T soft_clip(const T& x, double a) {
+    const double width = std::min(1.0 / a, 1.0);
+    const double knee = 1.0 - width;
+    const T above = knee + width * tanh((x - knee) / width);
+    const T below = -knee + width * tanh((x + knee) / width);
+    return if_positive(T(x - knee), above, if_positive(T(-knee - x), below, x));
 }
 
 double sign_of(double x) { return x >= 0.0 ? 1.0 : -1.0; }
@@ -64,13 +114,13 @@ T active_power(const Control& c, const T& u, const T& p_th, const T& s) {
     case ControlType::p_max_u_production: {
         const T r = p_th / s;
         const T u0 = (c.u_up + (r + 1.0) * (c.u_max - c.u_up)) / c.u_max;
-        const T den = c.alpha * (1.0 - u0 + c.epsilon * exp(-(1.0 - u0) / c.epsilon));
+        const T den = c.alpha * soft_gap(T(1.0 - u0), c.epsilon);
         return p_th * (1.0 + soft_ramp(u / c.u_max, 1.0, u0, c.alpha) / den);
     }
     case ControlType::p_max_u_consumption: {
         const T r = p_th / s;
         const T u0 = (c.u_down - (1.0 - r) * (c.u_down - c.u_min)) / c.u_min;
-        const T den = c.alpha * (u0 - 1.0 + c.epsilon * exp(-(u0 - 1.0) / c.epsilon));
+        const T den = c.alpha * soft_gap(T(u0 - 1.0), c.epsilon);
         return -p_th * soft_ramp(u / c.u_min, u0, 1.0, c.alpha) / den;
     }
     case ControlType::q_u:
@@ -108,18 +158,19 @@ void project(const Projection& projection, const T& p_th, T& p, T& q) {
     const double c = -0.15 * a;
     switch (projection.type) {
     case ProjectionType::euclidean: {
-        const T r2 = p * p + q * q;
-        const T m = sqrt(r2 + e * exp(-r2 / e));
-        const T d = 1.0 + log1p(exp(a * (m - 1.0))) / a;
+        const T m = soft_root(T(p * p + q * q), e);
+        const T d = 1.0 + softplus(T(a * (m - 1.0))) / a;
         p = p / d;
         q = q / d;
         return;
     }
     case ProjectionType::keep_p:
-        q = tanh(a * q) * soft_root(soft_min(q * q, 1.0 - p * p, c), e);
+        p = soft_clip(p, a);
+        q = tanh(a * q) * soft_root(soft_min(T(q * q), T(1.0 - p * p), c), e);
         return;
     case ProjectionType::keep_q:
-        p = sign_of(p_th) * soft_root(soft_min(p * p, 1.0 - q * q, c), e);
+        q = soft_clip(q, a);
+        p = sign_of(p_th) * soft_root(soft_min(T(p * p), T(1.0 - q * q), c), e);
         return;
     }
 }

@@ -213,6 +213,25 @@ def test_solves_hold_kirchhoff_and_the_laws():
     assert feeder_potentials(buses) == pytest.approx(by_newton, abs=1e-7)
 
 
+def steep():
+    """alpha = 1e4, both laws flat at the feeder's voltages (218 V to 227 V)."""
+    consumption = cy.CyControl("p_max_u_consumption", 200.0, 210.0, 0.0, 0.0, 1e4, 1e-4)
+    var_law = cy.CyControl("q_u", 200.0, 210.0, 240.0, 250.0, 1e4, 0.1)
+    return cy.CyFlexibleParameter(consumption, var_law, euclidean(), 2e4, -3e3, 3e3)
+
+
+def test_steep_laws_solve_as_constant_powers():
+    reference, _, reference_buses, _ = flexible_feeder(fixed())
+    cy.CyNewton(reference.network(), False).solve_load_flow(20, 1e-10)
+    for solver in (lambda network: cy.CyNewton(network, True), cy.CyBackwardForward):
+        topo, _, buses, loads = flexible_feeder(steep())
+        iterations, error = solver(topo.network()).solve_load_flow(200, 1e-10)
+        assert error < 1e-10
+        assert feeder_potentials(buses) == pytest.approx(feeder_potentials(reference_buses), abs=1e-7)
+        for load, theoretical in zip(loads, UNBALANCED_POWERS):
+            assert load.get_powers(3) == pytest.approx(theoretical, rel=1e-9)
+
+
 def test_limit_updates_reach_the_next_solve():
     parameter = var()
     topo, _, buses, _ = flexible_feeder(parameter)
