@@ -38,6 +38,12 @@ cdef Py_ssize_t matrix_size(int n):
     return <Py_ssize_t>n * n
 
 
+# The n - 1 values of an element of n ports, counted where n - 1 cannot
+# overflow; the engine refuses a negative n.
+cdef Py_ssize_t phase_count(int n):
+    return <Py_ssize_t>n - 1
+
+
 # The address of the values the engine reads, `needed` of them; NULL when it
 # reads none, so that None stays accepted there.
 

@@ -1,8 +1,11 @@
-# cython: language_level=3, freethreading_compatible=True, embedsignature=True, c_string_encoding=utf8
+# cython: language_level=3, freethreading_compatible=True, embedsignature=True, c_string_encoding=utf8, binding=False
 # distutils: language = c++
 
+# Without binding the methods are method descriptors: called through a class,
+# they refuse a self of another class instead of reading it as their own.
+
 cimport cython
-from libcpp.string cimport string
+from libcpp.string cimport npos, string
 from libcpp.utility cimport move, pair
 from libcpp.vector cimport vector
 

@@ -22,7 +22,7 @@ cdef class CyLoad(CyElement):
 
 cdef class CyPowerLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] powers):
-        self.element = new PowerLoad(n, complex_values(powers, n - 1, "powers"))
+        self.element = new PowerLoad(n, complex_values(powers, phase_count(n), "powers"))
 
     def update_powers(self, double complex[::1] powers):
         write_records((<PowerLoad*>own_element(self)).powers, powers, "powers")
@@ -44,7 +44,7 @@ cdef class CyDeltaPowerLoad(CyLoad):
 
 cdef class CyAdmittanceLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] admittances):
-        self.element = new AdmittanceLoad(n, complex_values(admittances, n - 1, "admittances"))
+        self.element = new AdmittanceLoad(n, complex_values(admittances, phase_count(n), "admittances"))
 
     def update_admittances(self, double complex[::1] admittances):
         write_records((<AdmittanceLoad*>own_element(self)).admittances, admittances, "admittances")
@@ -66,7 +66,7 @@ cdef class CyDeltaAdmittanceLoad(CyLoad):
 
 cdef class CyCurrentLoad(CyLoad):
     def __cinit__(self, int n, double complex[::1] currents):
-        self.element = new CurrentLoad(n, complex_values(currents, n - 1, "currents"))
+        self.element = new CurrentLoad(n, complex_values(currents, phase_count(n), "currents"))
 
     def update_currents(self, double complex[::1] currents):
         write_records((<CurrentLoad*>own_element(self)).currents, currents, "currents")

@@ -9,11 +9,12 @@ cdef class CyElectricalNetwork:
     cdef tuple elements
 
     def __cinit__(self, object[::1] elements, int nb_elements):
-        cdef vector[Element*] pointers
-        pointers.reserve(nb_elements)
         cdef Py_ssize_t size = 0 if elements is None else elements.shape[0]
         if nb_elements > size:
             raise ValueError(f"nb_elements = {nb_elements} exceeds the {size} items of elements")
+        # Reserved once the count is known to be held; a negative one fails here.
+        cdef vector[Element*] pointers
+        pointers.reserve(nb_elements)
         kept = []
         cdef Py_ssize_t i
         for i in range(nb_elements):

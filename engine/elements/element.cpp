@@ -1,6 +1,7 @@
 #include "element.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -57,6 +58,11 @@ void Connection::remove_port(const Port* port) {
     ports.erase(std::remove(ports.begin(), ports.end(), port), ports.end());
 }
 
+void ResidualRows::refuse(int row) const {
+    throw std::runtime_error("Element " + std::to_string(element_) + " writes residual row " + std::to_string(row) +
+                             " outside its " + std::to_string(count_) + " rows from row " + std::to_string(first_));
+}
+
 Element::Element(int n_ports) {
     reserve_count(ports, n_ports);
     for (int i = 0; i < n_ports; ++i) ports.emplace_back(0.0, 0.0, this);
@@ -66,7 +72,7 @@ void Element::add_variables(std::vector<double>&) {}
 void Element::add_parameters(std::vector<double>&) {}
 void Element::bind_variables(const ADVector&, Eigen::VectorXd&, int&) {}
 void Element::bind_parameters(const ADVector&, Eigen::VectorXd&, int&) {}
-void Element::add_equations(ADVector&, int&) {}
+void Element::add_equations(ResidualRows&, int&) {}
 
 void Element::update_backward_forward() {
     throw std::runtime_error("2 No backward-forward method has been defined for this element");
@@ -83,9 +89,22 @@ void Element::zero_currents(bool use_ad) {
     }
 }
 
+namespace {
+
+// Summed where it cannot overflow; a total outside int fails as a negative
+// port count does.
+int branch_port_count(int n1, int n2, int n_extra) {
+    const long long total = static_cast<long long>(n1) + n2 + n_extra;
+    if (total < std::numeric_limits<int>::min() || total > std::numeric_limits<int>::max())
+        throw std::length_error("vector");
+    return static_cast<int>(total);
+}
+
+}  // namespace
+
 Branch::Branch(int n1, int n2) : Branch(n1, n2, 0) {}
 
-Branch::Branch(int n1, int n2, int n_extra) : Element(n1 + n2 + n_extra) {
+Branch::Branch(int n1, int n2, int n_extra) : Element(branch_port_count(n1, n2, n_extra)) {
     if (n1 < 0 || n2 < 0 || n_extra < 0)
         throw std::invalid_argument("A branch needs non-negative port counts");
     side1.reserve(static_cast<std::size_t>(n1));

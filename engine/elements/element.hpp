@@ -1,6 +1,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -58,6 +59,28 @@ public:
     void remove_port(const Port* port);
 };
 
+// The residual rows of one element for its add_equations: `count` rows from
+// row `first` of y. A write to any other row throws before it happens.
+class ResidualRows {
+public:
+    // `element` is the element's position in its network, for the message.
+    ResidualRows(ADVector& y, int first, int count, std::size_t element)
+        : y_(y), first_(first), count_(count), element_(element) {}
+
+    ADScalar& operator[](int row) {
+        if (row < first_ || row - first_ >= count_ || row >= y_.size()) refuse(row);
+        return y_[row];
+    }
+
+private:
+    ADVector& y_;
+    int first_;
+    int count_;
+    std::size_t element_;
+
+    [[noreturn]] void refuse(int row) const;
+};
+
 class Element {
 public:
     std::vector<Port> ports;
@@ -72,7 +95,7 @@ public:
     virtual void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index);
     virtual void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index);
     virtual void compute_currents(bool use_ad) = 0;
-    virtual void add_equations(ADVector& y, int& index);
+    virtual void add_equations(ResidualRows& y, int& index);
     virtual void update_backward_forward();
     virtual double backward_forward_error();
 

@@ -57,7 +57,7 @@ void DeltaPotentialRef::compute_currents(bool use_ad) {
         ports[0].current = current.get();
 }
 
-void DeltaPotentialRef::add_equations(ADVector& y, int& index) {
+void DeltaPotentialRef::add_equations(ResidualRows& y, int& index) {
     ADComplex sum = ad_zero();
     for (const auto& port : ports) sum += port.potential_ad();
     y[index] = sum.real();

@@ -27,7 +27,7 @@ public:
     void add_variables(std::vector<double>& x0) override;
     void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index) override;
     void compute_currents(bool use_ad) override;
-    void add_equations(ADVector& y, int& index) override;
+    void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
 };

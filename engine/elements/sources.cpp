@@ -21,7 +21,7 @@ void feed_from(std::vector<Port>& ports, std::size_t upstream) {
 
 }  // namespace
 
-void VoltageSource::add_equations(ADVector& y, int& index) {
+void VoltageSource::add_equations(ResidualRows& y, int& index) {
     const ADComplex neutral = ports.back().potential_ad();
     for (std::size_t i = 0; i < voltages.size(); ++i)
         add_voltage_equation(y, index, i, ports[i].potential_ad() - neutral);
@@ -36,7 +36,7 @@ double VoltageSource::backward_forward_error() {
     return error;
 }
 
-void DeltaVoltageSource::add_equations(ADVector& y, int& index) {
+void DeltaVoltageSource::add_equations(ResidualRows& y, int& index) {
     for (std::size_t i = 0; i < voltages.size(); ++i)
         add_voltage_equation(y, index, i, ports[i].potential_ad() - ports[i + 1].potential_ad());
 }

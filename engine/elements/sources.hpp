@@ -67,7 +67,7 @@ public:
 
 protected:
     // Residual of E_i against the recorded potential difference.
-    void add_voltage_equation(ADVector& y, int& index, std::size_t i, const ADComplex& difference) const {
+    void add_voltage_equation(ResidualRows& y, int& index, std::size_t i, const ADComplex& difference) const {
         y[index] = difference.real() - voltages[i].ad.real();
         y[index + 1] = difference.imag() - voltages[i].ad.imag();
         index += 2;
@@ -79,7 +79,7 @@ class VoltageSource : public AbstractVoltageSource<VoltageSource> {
 public:
     using AbstractVoltageSource::AbstractVoltageSource;
 
-    void add_equations(ADVector& y, int& index) override;
+    void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
 };
@@ -89,7 +89,7 @@ class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
 public:
     using AbstractVoltageSource::AbstractVoltageSource;
 
-    void add_equations(ADVector& y, int& index) override;
+    void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
 };

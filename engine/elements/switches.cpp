@@ -30,7 +30,7 @@ void Switch::compute_currents(bool use_ad) {
     }
 }
 
-void Switch::add_equations(ADVector& y, int& index) {
+void Switch::add_equations(ResidualRows& y, int& index) {
     for (std::size_t i = 0; i < side1.size(); ++i) {
         const ADComplex v1 = side1[i]->potential_ad();
         const ADComplex v2 = side2[i]->potential_ad();

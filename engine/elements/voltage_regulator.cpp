@@ -89,7 +89,7 @@ void SingleVoltageRegulator::compute_currents(bool use_ad) {
     set_currents(i1, i2);
 }
 
-void SingleVoltageRegulator::add_equations(ADVector& y, int& index) {
+void SingleVoltageRegulator::add_equations(ResidualRows& y, int& index) {
     const ADComplex u2 = ports[2].potential_ad() - ports[3].potential_ad();
     const ADScalar magnitude = CppAD::sqrt(u2.real() * u2.real() + u2.imag() * u2.imag());
     y[index] = tap.ad - (1.0 + u_range * CppAD::tanh(alpha * ((u_ref.ad - magnitude) / u_ref.ad)));

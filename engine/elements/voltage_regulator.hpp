@@ -39,7 +39,7 @@ public:
     void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index) override;
     void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) override;
     void compute_currents(bool use_ad) override;
-    void add_equations(ADVector& y, int& index) override;
+    void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
 

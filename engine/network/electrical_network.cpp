@@ -150,24 +150,16 @@ void ElectricalNetwork::add_balance_rows(ADVector& y) const {
 void ElectricalNetwork::add_element_rows(ADVector& y, int first_row) const {
     const std::vector<int> counts = variable_counts();
     const Eigen::Index n = y.size();
-    // An element that writes more rows than it has unknowns is reported right
-    // after its call; the spare rows keep such a slip inside the vector.
-    Eigen::Index spare = 0;
-    for (std::size_t e = 0; e < elements.size(); ++e)
-        spare = std::max<Eigen::Index>(spare, counts[e] + 2 * static_cast<Eigen::Index>(elements[e]->ports.size()));
-    y.conservativeResize(n + spare);
-    y.tail(spare).setConstant(ADScalar(0.0));
-
     int k = first_row;
     for (std::size_t e = 0; e < elements.size(); ++e) {
         const int start = k;
-        elements[e]->add_equations(y, k);
+        ResidualRows rows(y, start, counts[e], e);
+        elements[e]->add_equations(rows, k);
         if (k - start != counts[e])
             throw std::runtime_error(
                 fmt::format("Element {} writes {} residual rows for its {} unknowns", e, k - start, counts[e]));
     }
     if (k != n) throw std::runtime_error(fmt::format("The equations fill {} residual rows for {} unknowns", k, n));
-    y.conservativeResize(n);
 }
 
 std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices) const {

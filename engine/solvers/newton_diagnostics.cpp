@@ -67,6 +67,9 @@ JacobianFindings inspect(const SparseMatrix& J) {
 }  // namespace
 
 void AbstractNewton::save_matrix(const std::string& prefix) {
+    // Files are opened by C string, which a NUL would cut short.
+    if (prefix.find('\0') != std::string::npos)
+        throw std::invalid_argument("The file prefix holds a NUL character");
     const Eigen::VectorXd F = get_residuals();
     const SparseMatrix J = compute_jacobian();
     write_jacobian(J, prefix + ".mtx");

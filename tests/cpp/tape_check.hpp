@@ -92,7 +92,11 @@ private:
                 y[row++] = port.current_ad.real();
                 y[row++] = port.current_ad.imag();
             }
-        for (Element* e : elements_) e->add_equations(y, row);
+        // Each element may write up to the end; the count is checked below.
+        for (std::size_t e = 0; e < elements_.size(); ++e) {
+            ResidualRows rows(y, row, static_cast<int>(y.size()) - row, e);
+            elements_[e]->add_equations(rows, row);
+        }
         EXPECT_EQ(row, y.size()) << "the elements wrote another number of residuals than unknowns";
         tape_.Dependent(ax, y);
     }

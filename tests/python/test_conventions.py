@@ -70,6 +70,20 @@ CASES = [
     ("keyword given twice", lambda: bus3().get_potentials(2, n=2), TypeError,
      "get_potentials() got multiple values for keyword argument 'n'"),
     ("keyword not a string", lambda: bus3().get_potentials(**{1: 2}), TypeError, "keywords must be strings"),
+    # self of another class, through the class
+    ("regulator method on a bus", lambda: cy.CySingleVoltageRegulator.get_tap(bus3()), TypeError,
+     "descriptor 'get_tap' for 'load_flow_engine.cy_engine.CySingleVoltageRegulator' objects doesn't apply to a "
+     "'load_flow_engine.cy_engine.CyBus' object"),
+    ("Newton method on a sweep",
+     lambda: cy.CyAbstractNewton.get_jacobian(cy.CyBackwardForward(cy.CyElectricalNetwork(None, 0))), TypeError,
+     "descriptor 'get_jacobian' for 'load_flow_engine.cy_engine.CyAbstractNewton' objects doesn't apply to a "
+     "'load_flow_engine.cy_engine.CyBackwardForward' object"),
+    ("reference method on a switch", lambda: cy.CyPotentialRef.get_current(cy.CySwitch(0)), TypeError,
+     "descriptor 'get_current' for 'load_flow_engine.cy_engine.CyPotentialRef' objects doesn't apply to a "
+     "'load_flow_engine.cy_engine.CySwitch' object"),
+    ("load method on a bus", lambda: cy.CyPowerLoad.update_powers(bus3(), np.ones(2, complex)), TypeError,
+     "descriptor 'update_powers' for 'load_flow_engine.cy_engine.CyPowerLoad' objects doesn't apply to a "
+     "'load_flow_engine.cy_engine.CyBus' object"),
     # int
     ("str for int", lambda: bus3().get_potentials("a"), TypeError, "an integer is required"),
     ("int overflow", lambda: bus3().get_potentials(2**31), OverflowError, "value too large to convert to int"),
@@ -168,6 +182,38 @@ def test_accepted_conversions():
     line.connect_side(other, [(0, 0)], None)
     assert line.get_side_potentials(1, 1)[1].tolist() == [5j]
     assert bus.get_potentials(0).dtype == np.complex128 and bus.get_potentials(0).shape == (0,)
+
+
+def type_name(cls):
+    return cls.__qualname__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__qualname__}"
+
+
+CLASSES = {name: value for name, value in vars(cy).items() if isinstance(value, type)}
+
+
+@pytest.mark.parametrize("cls", CLASSES.values(), ids=CLASSES)
+def test_methods_refuse_a_self_of_another_class(cls):
+    network = cy.CyElectricalNetwork(None, 0)
+    others = [object(), bus3(), cy.CySwitch(0), cy.CyControl("constant", 0, 0, 0, 0, 0, 0), network,
+              cy.CyBackwardForward(network)]
+    methods = [name for name, value in vars(cls).items() if callable(value) and name != "__new__"]
+    assert methods
+    for method in (getattr(cls, name) for name in methods):
+        for other in (other for other in others if not isinstance(other, cls)):
+            # Refused before the arguments are looked at.
+            with pytest.raises(TypeError) as error:
+                method(other)
+            assert str(error.value) == (f"descriptor '{method.__name__}' for '{type_name(cls)}' objects doesn't "
+                                        f"apply to a '{type_name(type(other))}' object")
+
+
+def test_methods_through_a_base_class_take_its_subclasses():
+    class NamedBus(cy.CyBus):
+        pass
+
+    bus = NamedBus(2, np.array([1 + 2j, 3j]))
+    assert cy.CyElement.get_potentials(bus, 2).tolist() == [1 + 2j, 3j]
+    assert cy.CyBus.get_potentials(bus, n=1).tolist() == [1 + 2j]
 
 
 def test_traceback_names_the_method():

@@ -2,6 +2,9 @@
 
 import ctypes
 import gc
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -162,6 +165,47 @@ def test_arrays_that_nothing_reads_may_be_none():
     network = cy.CyElectricalNetwork(None, 0)
     cy.CyBackwardForward(network).set_variables(None)
     assert cy.CySimplifiedLine(0, None).get_potentials(0).shape == (0,)
+
+
+LEAST, MOST = -(2**31), 2**31 - 1
+COUNTS_AT_THE_INT_ENDS = {
+    "switch sides": lambda: cy.CySwitch(2**30),
+    "open switch sides": lambda: cy.CyOpenSwitch(MOST),
+    "transformer sides": lambda: cy.CyThreePhaseTransformer(MOST, 4, "D", "y", 1j, 0j, 0.1, 11),
+    "star power": lambda: cy.CyPowerLoad(LEAST, None),
+    "star admittance": lambda: cy.CyAdmittanceLoad(LEAST, None),
+    "star current": lambda: cy.CyCurrentLoad(LEAST, None),
+    "star source": lambda: cy.CyVoltageSource(LEAST, None),
+    "delta source": lambda: cy.CyDeltaVoltageSource(LEAST, None),
+}
+
+
+@pytest.mark.parametrize("call", COUNTS_AT_THE_INT_ENDS.values(), ids=COUNTS_AT_THE_INT_ENDS)
+def test_counts_at_the_int_ends_fail_as_negative_ones(call):
+    # Refused before any sum or n - 1 could overflow, with the error of an ordinary negative count.
+    with pytest.raises(RuntimeError) as error:
+        call()
+    assert str(error.value) == "vector"
+
+
+def test_a_network_count_beyond_its_items_reserves_nothing():
+    # Under a limit of 1 GB more address space, reserving 2**31 - 1 element
+    # pointers (16 GB) before the check would fail with MemoryError.
+    script = textwrap.dedent(
+        """
+        import resource
+        import load_flow_engine.cy_engine as cy
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        try:
+            cy.CyElectricalNetwork(None, 2**31 - 1)
+        except Exception as error:
+            print(type(error).__name__, error)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert out == "ValueError nb_elements = 2147483647 exceeds the 0 items of elements\n"
 
 
 def test_single_value_line_update_needs_one_conductor():

@@ -103,6 +103,17 @@ def test_save_matrix_writes_both_files_and_names_one_it_cannot_open(tmp_path):
         solver.save_matrix(missing)
 
 
+def test_save_matrix_refuses_a_prefix_with_a_nul(tmp_path):
+    # A C file name ends at the NUL: both files would be one, cut short.
+    topo, *_ = star_feeder(UNBALANCED_POWERS[:1], LENGTHS[:1])
+    solver = cy.CyNewton(topo.network(), False)
+    for prefix in (f"{tmp_path}/feeder\0more", f"{tmp_path}/feeder\0".encode()):
+        with pytest.raises(ValueError) as error:
+            solver.save_matrix(prefix)
+        assert str(error.value) == "The file prefix holds a NUL character"
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_analyse_jacobian_names_floating_nodes_and_loads_on_dead_nodes():
     topo, *_ = star_feeder(UNBALANCED_POWERS[:2], LENGTHS[:2])
     solver = cy.CyNewton(topo.network(), False)

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "elements/element.hpp"
 
@@ -105,6 +108,52 @@ TEST(Branch, SideCurrentsWithNeutralCarryMinusTheSum) {
     EXPECT_EQ(CppAD::Value(branch.ports[4].current_ad.imag()), 7.0);
     ADComplexVector too_many(4);
     EXPECT_THROW(branch.set_side_currents_ad(too_many, c2), std::invalid_argument);
+}
+
+std::string length_failure_of(int n1, int n2, int n_extra) {
+    try {
+        TwoSides branch(n1, n2, n_extra);
+    } catch (const std::length_error& error) {
+        return error.what();
+    }
+    return "built";
+}
+
+TEST(Branch, PortCountsBeyondIntAreRefusedBeforeTheSum) {
+    constexpr int most = std::numeric_limits<int>::max();
+    constexpr int least = std::numeric_limits<int>::min();
+    EXPECT_EQ(length_failure_of(1 << 30, 1 << 30, 0), "vector");
+    EXPECT_EQ(length_failure_of(most, most, 0), "vector");
+    EXPECT_EQ(length_failure_of(most, 4, 0), "vector");
+    EXPECT_EQ(length_failure_of(0, 1, most), "vector");
+    EXPECT_EQ(length_failure_of(least, least, 0), "vector");
+    // Ordinary counts: a negative total as for any element, a negative side alone by the branch.
+    EXPECT_EQ(length_failure_of(-1, -1, 0), "vector");
+    EXPECT_THROW(TwoSides(-1, 2, 0), std::invalid_argument);
+    EXPECT_EQ(length_failure_of(2, 1, 1), "built");
+}
+
+TEST(ResidualRows, WritesOnlyTheElementsOwnRows) {
+    ADVector y = ADVector::Constant(6, ADScalar(0.0));
+    ResidualRows rows(y, 2, 2, 3);
+    rows[2] = ADScalar(5.0);
+    rows[3] = ADScalar(7.0);
+    for (int outside : {-1, 0, 1, 4, 5, 40}) {
+        try {
+            rows[outside] = ADScalar(9.0);
+            ADD_FAILURE() << outside;
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()),
+                      "Element 3 writes residual row " + std::to_string(outside) + " outside its 2 rows from row 2");
+        }
+    }
+    const double expected[] = {0.0, 0.0, 5.0, 7.0, 0.0, 0.0};
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(CppAD::Value(y[k]), expected[k]) << k;
+
+    // Rows past the end of y are refused even when the count would reach them.
+    ResidualRows tail(y, 5, 3, 0);
+    tail[5] = ADScalar(1.0);
+    EXPECT_THROW(tail[6] = ADScalar(1.0), std::runtime_error);
 }
 
 TEST(BoundValue, MatrixIsFlattenedRowByRow) {

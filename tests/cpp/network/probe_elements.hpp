@@ -56,7 +56,7 @@ public:
         else
             ports[0].current = j.get();
     }
-    void add_equations(ADVector& y, int& index) override {
+    void add_equations(ResidualRows& y, int& index) override {
         const ADComplex v = ports[0].potential_ad();
         y[index] = v.real() - e.ad.real();
         y[index + 1] = v.imag() - e.ad.imag();

@@ -75,7 +75,7 @@ public:
     void bind_variables(const ADVector&, Eigen::VectorXd&, int& index) override { index += variables; }
     void bind_parameters(const ADVector&, Eigen::VectorXd&, int& index) override { index += parameters; }
     void compute_currents(bool use_ad) override { zero_currents(use_ad); }
-    void add_equations(ADVector& y, int& index) override {
+    void add_equations(ResidualRows& y, int& index) override {
         for (int r = 0; r < rows; ++r) y[index++] = ADScalar(1.0);
     }
 };
@@ -98,8 +98,9 @@ TEST(ElectricalNetwork, CountsThatDoNotFillTheVectorsAreReported) {
     EXPECT_EQ(failure_of({0, 1, 2}), "The records take 2 variables but the solver holds 4");
     EXPECT_EQ(failure_of({2, 0, 2}), "The records take 0 parameters but the solver holds 1");
     EXPECT_EQ(failure_of({2, 1, 1}), "Element 0 writes 1 residual rows for its 2 unknowns");
-    // Past the end of the residuals when unchecked.
-    EXPECT_EQ(failure_of({2, 1, 5}), "Element 0 writes 5 residual rows for its 2 unknowns");
+    // Past the end of the residuals, by little or by much: refused at the first row too many.
+    EXPECT_EQ(failure_of({2, 1, 3}), "Element 0 writes residual row 4 outside its 2 rows from row 2");
+    EXPECT_EQ(failure_of({2, 1, 40}), "Element 0 writes residual row 4 outside its 2 rows from row 2");
     EXPECT_EQ(failure_of({2, 1, 2}), "");
 }
 

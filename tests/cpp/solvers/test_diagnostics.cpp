@@ -125,6 +125,19 @@ TEST_F(Diagnostics, SaveMatrixNamesAFileItCannotWrite) {
     }
 }
 
+TEST_F(Diagnostics, SaveMatrixRefusesAPrefixWithANulAndWritesNothing) {
+    Divider divider;
+    Newton solver(&divider.network, false);
+    const std::string prefix = (dir / "divider").string() + std::string(1, '\0') + "more";
+    try {
+        solver.save_matrix(prefix);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "The file prefix holds a NUL character");
+    }
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
 TEST(AnalyseJacobian, AHealthyNetworkGivesTwoEmptyLists) {
     testing::Feeder feeder(3, {4e3, 1e3});
     Newton solver(feeder.network.get(), false);
