@@ -326,3 +326,107 @@ def test_unreachable_networks_are_collected():
         feeder_in_the_dark()
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+# Networks that share elements: rebuilt after a topology change, or a base
+# case beside a what-if. Each solve is compared with a fresh build of the
+# same data.
+
+SOLVERS = {"newton": lambda network: cy.CyNewton(network, True), "sweep": cy.CyBackwardForward}
+
+
+def limited(s_max):
+    """P constant, Q following the voltage about 230 V, the power pulled back to s_max."""
+    p_law = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    q_law = cy.CyControl("q_u", 207, 218.5, 241.5, 253, 50.0, 0.1)
+    return cy.CyFlexibleParameter(p_law, q_law, cy.CyProjection("euclidean", 100.0, 1e-4), s_max, -1e3, 1e3)
+
+
+def add_load(elements, power, parameter=None):
+    values = np.array([power], dtype=complex)
+    if parameter is None:
+        load = cy.CyPowerLoad(2, values)
+    else:
+        load = cy.CyFlexibleLoad(2, values, np.array([parameter], dtype=object))
+    elements[0].connect(load, [(0, 0), (1, 1)])
+    elements.append(load)
+    return load
+
+
+def two_wire_bus(powers, parameters=()):
+    """A source and a reference on a two-wire bus, then one load per power,
+    flexible where a parameter is given."""
+    node, reference, source = bus(230, 0), cy.CyPotentialRef(), cy.CyVoltageSource(2, np.array([230 + 0j]))
+    node.connect(source, [(0, 0), (1, 1)])
+    node.connect(reference, [(1, 0)])
+    elements = [node, reference, source]
+    for power, parameter in zip(powers, list(parameters) + [None] * len(powers)):
+        add_load(elements, power, parameter)
+    return elements
+
+
+def network_of(elements):
+    return cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+
+
+def state(elements):
+    counts = [2, 1] + [2] * (len(elements) - 2)
+    return np.concatenate([part for element, n in zip(elements, counts)
+                           for part in (element.get_potentials(n), element.get_currents(n))])
+
+
+def assert_solves_as_fresh(solver, elements, make_solver, powers, parameters=()):
+    fresh = two_wire_bus(powers, parameters)
+    make_solver(network_of(fresh)).solve_load_flow(50, 1e-10)
+    iterations, error = solver.solve_load_flow(50, 1e-10)
+    assert error <= 1e-10
+    np.testing.assert_allclose(state(elements), state(fresh), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("make_solver", SOLVERS.values(), ids=SOLVERS)
+def test_a_rebuilt_network_solves_as_one_of_fresh_elements(make_solver):
+    elements = two_wire_bus([1000])
+    solver = make_solver(network_of(elements))
+    solver.solve_load_flow(50, 1e-10)
+    add_load(elements, 500)
+    solver = make_solver(network_of(elements))  # the old network and solver go
+    gc.collect()
+    scribble_on_freed_memory()
+    assert_solves_as_fresh(solver, elements, make_solver, [1000, 500])
+    elements[3].update_powers(np.array([3000 + 1000j]))
+    assert_solves_as_fresh(solver, elements, make_solver, [3000 + 1000j, 500])
+    del solver
+    gc.collect()
+    scribble_on_freed_memory()
+    elements[4].update_powers(np.array([700j]))  # into a dead solver's vectors
+    assert_solves_as_fresh(make_solver(network_of(elements)), elements, make_solver, [3000 + 1000j, 700j])
+
+
+@pytest.mark.parametrize("make_solver", SOLVERS.values(), ids=SOLVERS)
+def test_what_if_networks_each_read_their_own_solution(make_solver):
+    elements = two_wire_bus([1000, 500])
+    what_if = make_solver(network_of(elements))
+    base = make_solver(network_of(elements[:4]))  # the extra load stays on the bus, unlisted
+    elements[3].update_powers(np.array([3000 + 0j]))  # made after both solvers exist
+    for _ in range(2):
+        assert_solves_as_fresh(base, elements[:4], make_solver, [3000])
+        assert_solves_as_fresh(what_if, elements, make_solver, [3000, 500])
+    del what_if
+    gc.collect()
+    assert_solves_as_fresh(base, elements[:4], make_solver, [3000])
+
+
+@pytest.mark.parametrize("make_solver", SOLVERS.values(), ids=SOLVERS)
+def test_networks_sharing_a_flexible_parameter_follow_its_updates(make_solver):
+    shared = limited(1500.0)
+    first, second = two_wire_bus([2000], [shared]), two_wire_bus([3000], [shared])
+    solvers = [make_solver(network_of(first)), make_solver(network_of(second))]
+    shared.update_parameters(1000.0, -1e3, 1e3)
+    for _ in range(2):
+        assert_solves_as_fresh(solvers[0], first, make_solver, [2000], [limited(1000.0)])
+        assert_solves_as_fresh(solvers[1], second, make_solver, [3000], [limited(1000.0)])
+    del solvers[0], first
+    gc.collect()
+    scribble_on_freed_memory()
+    shared.update_parameters(800.0, -1e3, 1e3)
+    assert_solves_as_fresh(solvers[0], second, make_solver, [3000], [limited(800.0)])
