@@ -48,19 +48,16 @@ double nan_mark(const std::complex<double>& v) {
     return std::isnan(v.real()) || std::isnan(v.imag()) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
 }
 
-double write_potential(Port& port, const std::complex<double>& v) {
+double move_potential(Port& port, const std::complex<double>& v) {
+    const auto delta = v - port.potential();
     port.connection->set_potential(v);
-    return nan_mark(v);
+    return max_move(std::hypot(delta.real(), delta.imag()), nan_mark(v));
 }
 
 double move_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& potentials) {
     double error = 0.0;
-    for (std::size_t k = 0; k < side.size(); ++k) {
-        const auto v = potentials[static_cast<Eigen::Index>(k)];
-        const auto delta = v - side[k]->potential();
-        error = max_move(max_move(error, std::hypot(delta.real(), delta.imag())), nan_mark(v));
-        side[k]->connection->set_potential(v);
-    }
+    for (std::size_t k = 0; k < side.size(); ++k)
+        error = max_move(error, move_potential(*side[k], potentials[static_cast<Eigen::Index>(k)]));
     return error;
 }
 

@@ -27,8 +27,8 @@ double max_move(double running, double move);
 // 0 for a number, NaN when either part is NaN: the move of a step that
 // copies a potential without measuring it.
 double nan_mark(const std::complex<double>& v);
-// Writes a potential the step copied without measuring the move.
-double write_potential(Port& port, const std::complex<double>& v);
+// Writes a new potential into the port's node and returns how far it moved.
+double move_potential(Port& port, const std::complex<double>& v);
 // Writes new potentials into the side's nodes and returns the largest move.
 double move_potentials(const std::vector<Port*>& side, const Eigen::VectorXcd& potentials);
 

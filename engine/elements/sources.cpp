@@ -29,10 +29,12 @@ void VoltageSource::add_equations(ResidualRows& y, int& index) {
 
 void VoltageSource::update_backward_forward() { feed_from(ports, ports.size() - 1); }
 
+// Both forms report how far they moved the nodes they write, so that the
+// sweep goes on until what lies behind the source settles.
 double VoltageSource::backward_forward_error() {
     double error = 0.0;
     for (std::size_t i = 0; i < voltages.size(); ++i)
-        error = max_move(error, write_potential(ports[i], ports.back().potential() + voltages[i].get()));
+        error = max_move(error, move_potential(ports[i], ports.back().potential() + voltages[i].get()));
     return error;
 }
 
@@ -46,7 +48,7 @@ void DeltaVoltageSource::update_backward_forward() { feed_from(ports, 0); }
 double DeltaVoltageSource::backward_forward_error() {
     double error = 0.0;
     for (std::size_t i = 0; i < voltages.size(); ++i)
-        error = max_move(error, write_potential(ports[i + 1], ports[i].potential() - voltages[i].get()));
+        error = max_move(error, move_potential(ports[i + 1], ports[i].potential() - voltages[i].get()));
     return error;
 }
 

@@ -42,11 +42,12 @@ void Switch::add_equations(ResidualRows& y, int& index) {
 
 void Switch::update_backward_forward() { feed_through(side1, side2); }
 
-// The copy is exact, so the switch reports no move unless it copied a NaN.
+// Reports how far the copy moved the side-2 nodes: the sweep must go on
+// while the nodes behind the switch still move.
 double Switch::backward_forward_error() {
     double error = 0.0;
     for (std::size_t i = 0; i < side1.size(); ++i)
-        error = max_move(error, write_potential(*side2[i], side1[i]->potential()));
+        error = max_move(error, move_potential(*side2[i], side1[i]->potential()));
     return error;
 }
 

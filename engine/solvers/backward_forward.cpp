@@ -1,11 +1,26 @@
 #include "backward_forward.hpp"
 
 #include <cmath>
+#include <complex>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
 namespace lfe {
+
+namespace {
+
+bool finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+
+std::runtime_error nan_failure(int it) {
+    return std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
+}
+
+void check_tolerance(double tolerance) {
+    if (std::isnan(tolerance)) throw std::invalid_argument("The tolerance must not be NaN");
+}
+
+}  // namespace
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
     load_initial_values();
@@ -25,7 +40,17 @@ double BackwardForward::sweep() {
     return error;
 }
 
+// The potentials the last forward step wrote and the currents the last
+// backward step set: the result the caller reads.
+bool BackwardForward::result_is_finite() const {
+    for (const Element* element : network->elements)
+        for (const Port& port : element->ports)
+            if (!finite(port.potential()) || !finite(port.current)) return false;
+    return true;
+}
+
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+    check_tolerance(tolerance);
     take_records();
     network->mark_listed_ports();
     int it = 0;
@@ -33,8 +58,11 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     do {
         error = sweep();
         ++it;
-        if (std::isnan(error)) throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
+        if (std::isnan(error)) throw nan_failure(it);
     } while (error > tolerance && it < max_iterations);
+    // Earlier sweeps may pass through non-finite currents (a load at a 0 V
+    // start); the last one must leave none.
+    if (!result_is_finite()) throw nan_failure(it);
     return {it, error};
 }
 

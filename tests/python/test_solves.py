@@ -45,6 +45,19 @@ def test_closed_form(make_solver):
     assert currents1[0] == pytest.approx(y * expected, rel=1e-9)
 
 
+EVERY_SOLVER = {**SOLVERS, "goldstein": lambda network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9, True)}
+
+
+@pytest.mark.parametrize("make_solver", EVERY_SOLVER.values(), ids=EVERY_SOLVER)
+def test_a_nan_tolerance_is_refused(make_solver):
+    topo, *_ = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    solver = make_solver(topo.network())
+    start = solver.get_variables()
+    with pytest.raises(ValueError, match=r"^The tolerance must not be NaN$"):
+        solver.solve_load_flow(50, float("nan"))
+    assert solver.get_variables().tolist() == start.tolist()
+
+
 def feeder_potentials(buses):
     return np.concatenate([b.get_potentials(4) for b in buses])
 

@@ -182,6 +182,23 @@ TEST(BoundValue, MatrixIsFlattenedRowByRow) {
     EXPECT_THROW(record.set(Eigen::MatrixXcd(3, 3)), std::invalid_argument);
 }
 
+TEST(BoundValue, SetOnABoundVectorWritesItsSlotsInIndexOrder) {
+    Eigen::VectorXcd v(2);
+    v << std::complex<double>(1, 2), std::complex<double>(3, 4);
+    BoundValue<Eigen::VectorXcd> record(v);
+    Eigen::VectorXd p = Eigen::VectorXd::Constant(5, -1.0);
+    ADVector ap = p.cast<ADScalar>();
+    int index = 1;
+    record.bind(ap, p, index);
+    EXPECT_EQ(index, 5);
+
+    v[1] = {30.0, 40.0};
+    record.set(v);
+    EXPECT_EQ(p, (Eigen::VectorXd(5) << -1, 1, 2, 30, 40).finished());
+    EXPECT_EQ(record.get(), v);
+    EXPECT_THROW(record.set(Eigen::VectorXcd(3)), std::invalid_argument);
+}
+
 TEST(BoundValue, SetBeforeBindingIsAppendedAndBoundScalarReadsSolver) {
     BoundValue<std::complex<double>> s(std::complex<double>(1.0, 1.0));
     s.set({2.0, -2.0});

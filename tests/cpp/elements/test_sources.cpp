@@ -98,15 +98,17 @@ TEST(VoltageSource, ForwardStepsImposeTheVoltages) {
     Bus bus(3, start);
     VoltageSource star(3, e);
     join(bus, star);
-    EXPECT_EQ(star.backward_forward_error(), 0.0);
+    EXPECT_DOUBLE_EQ(star.backward_forward_error(), std::abs(C(235.0, 1.0))) << "the larger move, from 0 V";
     EXPECT_EQ(bus.ports[0].potential(), C(235.0, 1.0));
     EXPECT_EQ(bus.ports[1].potential(), C(5.0, 101.0));
+    EXPECT_EQ(star.backward_forward_error(), 0.0) << "nothing left to move";
 
     DeltaVoltageSource delta(3, e);
     join(bus, delta);
-    EXPECT_EQ(delta.backward_forward_error(), 0.0);
+    EXPECT_EQ(delta.backward_forward_error(), 100.0) << "each node moved by 100 V";
     EXPECT_EQ(bus.ports[1].potential(), C(5.0, 1.0));
     EXPECT_EQ(bus.ports[2].potential(), C(5.0, -99.0)) << "the chain reads the potential just written";
+    EXPECT_EQ(delta.backward_forward_error(), 0.0);
 
     const C bad[] = {{nan, 0.0}, 0.0};
     delta.update_voltages(bad);

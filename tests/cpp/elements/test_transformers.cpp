@@ -240,6 +240,14 @@ TEST(CenterTransformer, NewtonWithALoadBetweenAAndTheNeutral) {
     EXPECT_NEAR(p0, ym.real() * 240.0 * 240.0, 1e-12);
     EXPECT_NEAR(i0, std::abs(ym) * 240.0 * 240.0 / 1e3, 1e-12);
 
+    // z2 and Re k are parameters of the tape: new ones reach the next solve.
+    const C z2_new{0.1, 0.25};
+    const double k_new = 0.4;
+    t.update_transformer_parameters(z2_new, ym, k_new);
+    EXPECT_LE(newton.solve_load_flow(10, 1e-10).second, 1e-10);
+    expect_close(t.ports[2].potential(), k_new / 2 * e / (1.0 + y * z2_new * 0.5));
+    expect_close(t.ports[3].potential(), -k_new / 2 * e);
+
     BackwardForward sweep(&network);
     try {
         sweep.solve_load_flow(5, 1e-10);

@@ -360,6 +360,24 @@ TEST(ThreePhaseTransformer, NewtonThroughADyn11Substation) {
     }
 }
 
+// The data-sheet tests run on the element's own model: the solved network keeps its state.
+TEST(ThreePhaseTransformer, DataSheetTestsLeaveTheSolvedNetworkAlone) {
+    Dyn11Network n;
+    Newton newton(&n.network, false);
+    newton.solve_load_flow(20, 1e-10);
+    const auto state = [&] {
+        std::vector<C> s;
+        for (const Port& port : n.transformer.ports) s.insert(s.end(), {port.potential(), port.current});
+        return s;
+    };
+    const auto before = state();
+    const Eigen::VectorXd x = newton.x;
+    n.transformer.compute_open_circuit_parameters(uhv, ulv, sn);
+    n.transformer.compute_short_circuit_parameters(uhv, ulv, sn);
+    EXPECT_EQ(state(), before);
+    EXPECT_EQ(newton.x, x);
+}
+
 TEST(ThreePhaseTransformer, UpdatesReachTheNextSolveLikeAFreshNetwork) {
     const C z{0.006, 0.02}, y{4e-6, -1e-5};
     const double k = 0.0118;

@@ -113,6 +113,18 @@ TEST(Newton, IterationCountsAndLimits) {
     EXPECT_NEAR(limited.x[0], 2.0, 1e-12);
 }
 
+TEST(Newton, ANaNToleranceIsRefused) {
+    Curve root = quadratic(-4.0, 1.0);
+    Newton solver(&root.network, false);
+    try {
+        solver.solve_load_flow(10, nan_value);
+        FAIL();
+    } catch (const std::invalid_argument& refusal) {
+        EXPECT_STREQ(refusal.what(), "The tolerance must not be NaN");
+    }
+    EXPECT_EQ(solver.x, solver.x_init);
+}
+
 TEST(Newton, FailureMessagesCarryTheIterationCount) {
     Curve infinite = linear({infinity, 0.0});
     Newton infinite_solver(&infinite.network, false);
