@@ -1,6 +1,7 @@
 #include "abstract_solver.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -15,6 +16,10 @@ AbstractSolver::~AbstractSolver() {
     // Moving keeps the buffers, so every record's slots stay where they are.
     storage->x = std::move(x);
     storage->p = std::move(p);
+}
+
+void AbstractSolver::check_tolerance(double tolerance) {
+    if (std::isnan(tolerance)) throw std::invalid_argument("The tolerance must not be NaN");
 }
 
 void AbstractSolver::load_initial_values() {

@@ -45,6 +45,10 @@ public:
     void set_variables(const double* values);
 
 protected:
+    // Throws std::invalid_argument for a NaN tolerance: no error compares
+    // above it, so the first convergence test would report success.
+    static void check_tolerance(double tolerance);
+
     // What the records keep alive once the solver is gone: x and p move here.
     struct Vectors {
         Eigen::VectorXd x;

@@ -16,10 +16,6 @@ std::runtime_error nan_failure(int it) {
     return std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
 }
 
-void check_tolerance(double tolerance) {
-    if (std::isnan(tolerance)) throw std::invalid_argument("The tolerance must not be NaN");
-}
-
 }  // namespace
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {

@@ -87,8 +87,7 @@ void AbstractNewton::record_tape() {
 }
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
-    // No residual compares above NaN: the first test would report success.
-    if (std::isnan(tolerance)) throw std::invalid_argument("The tolerance must not be NaN");
+    check_tolerance(tolerance);
     const CppadErrorScope scope;
     take_records();
     const auto result = x.size() == 0 ? std::pair{0, 0.0} : iterate(max_iterations, tolerance);
