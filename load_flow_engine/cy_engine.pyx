@@ -5,7 +5,7 @@
 # they refuse a self of another class instead of reading it as their own.
 
 cimport cython
-from libcpp.string cimport npos, string
+from libcpp.string cimport string
 from libcpp.utility cimport move, pair
 from libcpp.vector cimport vector
 

@@ -3,11 +3,7 @@
 
 cdef class CyAbstractNewton(CyAbstractSolver):
     def save_matrix(self, string prefix):
-        cdef AbstractNewton* newton = self.newton()
-        # Files are opened by C string, which a NUL would cut short.
-        if prefix.find(<char>0) != npos:
-            raise ValueError("The file prefix holds a NUL character")
-        newton.save_matrix(prefix)
+        self.newton().save_matrix(prefix)
 
     def get_jacobian(self):
         cdef Py_ssize_t n = self.newton().x.size()
