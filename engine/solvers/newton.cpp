@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -45,6 +46,104 @@ AbstractNewton::SparseMatrix structure_of(const Pattern& pattern) {
     J.setFromTriplets(entries.begin(), entries.end());
     return J;
 }
+
+// A reverse pass costs about this many forward passes of jacobian_group_max
+// directions.
+constexpr double reverse_pass_cost = 0.4;
+
+// The rows left to reverse mode: the densest ones, as many as minimises the
+// reverse passes plus the forward passes that the densest remaining row
+// forces (it needs a colour per entry).
+std::vector<bool> dense_rows_of(const std::vector<std::size_t>& row_sizes) {
+    std::vector<std::size_t> order(row_sizes.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return row_sizes[a] > row_sizes[b]; });
+    const auto cost = [&](std::size_t reversed) {
+        const std::size_t widest = reversed < order.size() ? row_sizes[order[reversed]] : 0;
+        const auto passes = static_cast<double>((widest + jacobian_group_max - 1) / jacobian_group_max);
+        return reverse_pass_cost * static_cast<double>(reversed) + passes;
+    };
+    std::size_t best = 0;
+    for (std::size_t k = 1; k <= order.size(); ++k)
+        if (cost(k) < cost(best)) best = k;
+    std::vector<bool> dense(row_sizes.size(), false);
+    for (std::size_t k = 0; k < best; ++k) dense[order[k]] = true;
+    return dense;
+}
+
+using RowMajorMatrix = Eigen::SparseMatrix<double, Eigen::RowMajor>;
+
+// Greedy colouring of the columns such that no two columns of one colour
+// share a row outside the dense ones. Each column looks at the entries of
+// its rows only, so the cost is the nonzeros times the width of the widest
+// coloured row.
+JacobianColouring colour_columns(const AbstractNewton::SparseMatrix& J) {
+    const auto n = static_cast<std::size_t>(J.cols());
+    const auto m = static_cast<std::size_t>(J.rows());
+    const RowMajorMatrix rows = J;
+    std::vector<std::size_t> row_sizes(m);
+    for (std::size_t i = 0; i < m; ++i) row_sizes[i] = static_cast<std::size_t>(rows.innerVector(i).nonZeros());
+
+    JacobianColouring c;
+    c.dense = dense_rows_of(row_sizes);
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> colour(n, none);
+    // forbidden[k] == j: colour k is taken by a column sharing a row with j.
+    std::vector<std::size_t> forbidden;
+    for (std::size_t j = 0; j < n; ++j) {
+        for (AbstractNewton::SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
+            if (c.dense[static_cast<std::size_t>(entry.row())]) continue;
+            for (RowMajorMatrix::InnerIterator other(rows, entry.row()); other; ++other) {
+                const std::size_t k = colour[static_cast<std::size_t>(other.col())];
+                if (k != none) forbidden[k] = j;
+            }
+        }
+        std::size_t k = 0;
+        while (k < forbidden.size() && forbidden[k] == j) ++k;
+        if (k == forbidden.size()) forbidden.push_back(none);
+        colour[j] = k;
+    }
+    c.colours = forbidden.size();
+    const std::size_t passes = (c.colours + jacobian_group_max - 1) / jacobian_group_max;
+    c.directions = passes == 0 ? 0 : (c.colours + passes - 1) / passes;
+
+    c.colour_start.assign(c.colours + 1, 0);
+    for (const std::size_t k : colour) ++c.colour_start[k + 1];
+    for (std::size_t k = 0; k < c.colours; ++k) c.colour_start[k + 1] += c.colour_start[k];
+    c.columns.resize(n);
+    std::vector<std::size_t> next(c.colour_start.begin(), c.colour_start.end() - 1);
+    for (std::size_t j = 0; j < n; ++j) c.columns[next[colour[j]]++] = j;
+
+    c.dense_start.push_back(0);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!c.dense[i]) continue;
+        c.dense_rows.push_back(i);
+        for (RowMajorMatrix::InnerIterator entry(rows, static_cast<Eigen::Index>(i)); entry; ++entry) {
+            const auto j = static_cast<std::size_t>(entry.col());
+            const auto* row_index = J.innerIndexPtr();
+            const auto* begin = row_index + J.outerIndexPtr()[j];
+            const auto* position = std::lower_bound(begin, row_index + J.outerIndexPtr()[j + 1], static_cast<int>(i));
+            c.dense_entries.emplace_back(static_cast<std::size_t>(position - row_index), j);
+        }
+        c.dense_start.push_back(c.dense_entries.size());
+    }
+    return c;
+}
+
+// Keeps the blocks that the AD library frees for its own reuse while it
+// lives: the Taylor storage changes shape between the residuals and the
+// Jacobian of every iteration, and large fresh blocks cost page faults.
+// Gives the kept blocks back at the end, so the peak stays that of one
+// reshaping. Nothing else in the engine holds the library's memory.
+struct HeldTaylorMemory {
+    HeldTaylorMemory() { CppAD::thread_alloc::hold_memory(true); }
+    HeldTaylorMemory(const HeldTaylorMemory&) = delete;
+    HeldTaylorMemory& operator=(const HeldTaylorMemory&) = delete;
+    ~HeldTaylorMemory() {
+        CppAD::thread_alloc::hold_memory(false);
+        CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    }
+};
 
 void log_tape_size(std::size_t operators) { spdlog::debug("Number of tape operators: {0:d}", operators); }
 
@@ -99,8 +198,12 @@ std::pair<int, double> AbstractNewton::iterate(int max_iterations, double tolera
     Eigen::VectorXd F = get_residuals();
     double error = residual_error(F);
     int it = 0;
+    // Not before the first Jacobian: what building the pattern frees is not
+    // needed again.
+    std::optional<HeldTaylorMemory> held;
     while (it < max_iterations && (error > tolerance || std::isnan(error))) {
-        const SparseMatrix J = compute_jacobian();
+        const SparseMatrix& J = fill_jacobian();
+        if (!held) held.emplace();
         const Eigen::VectorXd dx = newton_step(J, F, it);
         update(J, dx, F);
         error = residual_error(F);
@@ -114,6 +217,7 @@ Eigen::VectorXd AbstractNewton::newton_step(const SparseMatrix& J, const Eigen::
         throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", it));
     if (!initialised) {
         lu.analyzePattern(J);
+        ++lu_analyses;
         initialised = true;
     }
     lu.factorize(J);
@@ -124,17 +228,64 @@ Eigen::VectorXd AbstractNewton::newton_step(const SparseMatrix& J, const Eigen::
 
 Eigen::VectorXd AbstractNewton::get_residuals() {
     if (x.size() == 0) return {};
-    return tape.Forward(0, x);
+    Eigen::VectorXd F = tape.Forward(0, x);
+    taylor_x = x;
+    return F;
 }
 
 AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
+    return fill_jacobian();
+}
+
+// The zero-order values of the residuals just evaluated at this x serve the
+// derivatives as they are; new parameters drop them from the tape.
+const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (!initialised) build_pattern();
-    SparseMatrix J = jacobian_structure;
-    if (jacobian_subset.nnz() == 0) return J;
-    tape.sparse_jac_for(jacobian_group_max, x, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-    Eigen::Map<Eigen::VectorXd>(J.valuePtr(), J.nonZeros()) = jacobian_subset.val();
-    return J;
+    if (jacobian.nonZeros() == 0) return jacobian;
+    if (tape.size_order() == 0 || taylor_x.size() != x.size() || taylor_x != x) get_residuals();
+    fill_dense_rows();
+    fill_coloured_columns();
+    return jacobian;
+}
+
+// Before the forward passes: reverse mode wants the tape's Taylor values in a
+// single direction, as the zero-order pass leaves them.
+void AbstractNewton::fill_dense_rows() {
+    const JacobianColouring& c = jacobian_colouring;
+    double* values = jacobian.valuePtr();
+    for (std::size_t k = 0; k < c.dense_rows.size(); ++k) {
+        const auto row = static_cast<Eigen::Index>(c.dense_rows[k]);
+        reverse_seed[row] = 1.0;
+        const Eigen::VectorXd derivatives = tape.Reverse(1, reverse_seed);
+        reverse_seed[row] = 0.0;
+        for (std::size_t e = c.dense_start[k]; e < c.dense_start[k + 1]; ++e)
+            values[c.dense_entries[e].first] = derivatives[static_cast<Eigen::Index>(c.dense_entries[e].second)];
+    }
+}
+
+void AbstractNewton::fill_coloured_columns() {
+    const JacobianColouring& c = jacobian_colouring;
+    const std::size_t r = c.directions;
+    const int* outer = jacobian.outerIndexPtr();
+    const int* inner = jacobian.innerIndexPtr();
+    double* values = jacobian.valuePtr();
+    for (std::size_t first = 0; first < c.colours; first += r) {
+        const std::size_t last = std::min(first + r, c.colours);
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 1.0;
+        const Eigen::VectorXd derivatives = tape.Forward(1, r, forward_seeds);
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k) {
+                const std::size_t j = c.columns[k];
+                forward_seeds[static_cast<Eigen::Index>(j * r + colour - first)] = 0.0;
+                for (int e = outer[j]; e < outer[j + 1]; ++e)
+                    if (!c.dense[static_cast<std::size_t>(inner[e])])
+                        values[e] = derivatives[static_cast<Eigen::Index>(inner[e]) * static_cast<Eigen::Index>(r) +
+                                                static_cast<Eigen::Index>(colour - first)];
+            }
+    }
 }
 
 void AbstractNewton::build_pattern() {
@@ -144,10 +295,13 @@ void AbstractNewton::build_pattern() {
     Pattern found;
     tape.for_jac_sparsity(identity, false, false, false, found);
     jacobian_pattern = column_major(found);
-    jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
-    jacobian_structure = structure_of(jacobian_pattern);
+    jacobian = structure_of(jacobian_pattern);
+    jacobian_colouring = colour_columns(jacobian);
+    ++colourings;
+    forward_seeds = Eigen::VectorXd::Zero(x.size() * static_cast<Eigen::Index>(jacobian_colouring.directions));
+    reverse_seed = Eigen::VectorXd::Zero(x.size());
     spdlog::debug("----- Sparse pattern initialisation -----");
-    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_subset.nnz());
+    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_pattern.nnz());
 }
 
 void Newton::update(const SparseMatrix&, const Eigen::VectorXd& dx, Eigen::VectorXd& F) {
