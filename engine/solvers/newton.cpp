@@ -49,7 +49,7 @@ AbstractNewton::SparseMatrix structure_of(const Pattern& pattern) {
 
 // A reverse pass costs about this many forward passes of jacobian_group_max
 // directions.
-constexpr double reverse_pass_cost = 0.4;
+constexpr double reverse_pass_cost = 0.6;
 
 // The rows left to reverse mode: the densest ones, as many as minimises the
 // reverse passes plus the forward passes that the densest remaining row
