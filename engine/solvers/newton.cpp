@@ -114,6 +114,20 @@ JacobianColouring colour_columns(const AbstractNewton::SparseMatrix& J) {
     std::vector<std::size_t> next(c.colour_start.begin(), c.colour_start.end() - 1);
     for (std::size_t j = 0; j < n; ++j) c.columns[next[colour[j]]++] = j;
 
+    c.pass_start.push_back(0);
+    for (std::size_t first = 0; first < c.colours; first += c.directions) {
+        const std::size_t last = std::min(first + c.directions, c.colours);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (colour[j] < first || colour[j] >= last) continue;
+            for (AbstractNewton::SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry)
+                if (!c.dense[static_cast<std::size_t>(entry.row())])
+                    c.forward_entries.emplace_back(
+                        static_cast<int>(&entry.value() - J.valuePtr()),
+                        static_cast<int>(static_cast<std::size_t>(entry.row()) * c.directions + colour[j] - first));
+        }
+        c.pass_start.push_back(c.forward_entries.size());
+    }
+
     c.dense_start.push_back(0);
     for (std::size_t i = 0; i < m; ++i) {
         if (!c.dense[i]) continue;
@@ -267,8 +281,6 @@ void AbstractNewton::fill_dense_rows() {
 void AbstractNewton::fill_coloured_columns() {
     const JacobianColouring& c = jacobian_colouring;
     const std::size_t r = c.directions;
-    const int* outer = jacobian.outerIndexPtr();
-    const int* inner = jacobian.innerIndexPtr();
     double* values = jacobian.valuePtr();
     for (std::size_t first = 0; first < c.colours; first += r) {
         const std::size_t last = std::min(first + r, c.colours);
@@ -277,14 +289,11 @@ void AbstractNewton::fill_coloured_columns() {
                 forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 1.0;
         const Eigen::VectorXd derivatives = tape.Forward(1, r, forward_seeds);
         for (std::size_t colour = first; colour < last; ++colour)
-            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k) {
-                const std::size_t j = c.columns[k];
-                forward_seeds[static_cast<Eigen::Index>(j * r + colour - first)] = 0.0;
-                for (int e = outer[j]; e < outer[j + 1]; ++e)
-                    if (!c.dense[static_cast<std::size_t>(inner[e])])
-                        values[e] = derivatives[static_cast<Eigen::Index>(inner[e]) * static_cast<Eigen::Index>(r) +
-                                                static_cast<Eigen::Index>(colour - first)];
-            }
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 0.0;
+        const std::size_t pass = first / r;
+        for (std::size_t e = c.pass_start[pass]; e < c.pass_start[pass + 1]; ++e)
+            values[c.forward_entries[e].first] = derivatives[c.forward_entries[e].second];
     }
 }
 

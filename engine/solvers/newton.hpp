@@ -34,6 +34,10 @@ struct JacobianColouring {
     // [dense_start[k], dense_start[k + 1]).
     std::vector<std::pair<std::size_t, std::size_t>> dense_entries;
     std::vector<std::size_t> dense_start;
+    // The other entries as (position in J's values, position in the result
+    // of their forward pass); pass k owns [pass_start[k], pass_start[k + 1]).
+    std::vector<std::pair<int, int>> forward_entries;
+    std::vector<std::size_t> pass_start;
 };
 
 // Newton–Raphson on a residual tape recorded once at construction: x are its
