@@ -29,7 +29,8 @@ std::array<std::complex<double>, conductors> head_potentials() {
 std::array<std::complex<double>, conductors * conductors> segment_impedance(int segments, int branches) {
     std::array<std::complex<double>, conductors * conductors> z{};
     for (int i = 0; i < conductors; ++i)
-        for (int j = 0; j < conductors; ++j) z[i * conductors + j] = (i == j ? cable_self : cable_mutual) * double(branches) / double(segments);
+        for (int j = 0; j < conductors; ++j)
+            z[i * conductors + j] = (i == j ? cable_self : cable_mutual) * double(branches) / double(segments);
     return z;
 }
 

@@ -72,27 +72,21 @@ std::vector<bool> dense_rows_of(const std::vector<std::size_t>& row_sizes) {
 }
 
 using RowMajorMatrix = Eigen::SparseMatrix<double, Eigen::RowMajor>;
+using SparseMatrix = AbstractNewton::SparseMatrix;
 
 // Greedy colouring of the columns such that no two columns of one colour
 // share a row outside the dense ones. Each column looks at the entries of
 // its rows only, so the cost is the nonzeros times the width of the widest
-// coloured row.
-JacobianColouring colour_columns(const AbstractNewton::SparseMatrix& J) {
-    const auto n = static_cast<std::size_t>(J.cols());
-    const auto m = static_cast<std::size_t>(J.rows());
-    const RowMajorMatrix rows = J;
-    std::vector<std::size_t> row_sizes(m);
-    for (std::size_t i = 0; i < m; ++i) row_sizes[i] = static_cast<std::size_t>(rows.innerVector(i).nonZeros());
-
-    JacobianColouring c;
-    c.dense = dense_rows_of(row_sizes);
+// coloured row. Returns the colour of every column.
+std::vector<std::size_t> greedy_colours(const SparseMatrix& J, const RowMajorMatrix& rows,
+                                        const std::vector<bool>& dense) {
     constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> colour(n, none);
+    std::vector<std::size_t> colour(static_cast<std::size_t>(J.cols()), none);
     // forbidden[k] == j: colour k is taken by a column sharing a row with j.
     std::vector<std::size_t> forbidden;
-    for (std::size_t j = 0; j < n; ++j) {
-        for (AbstractNewton::SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
-            if (c.dense[static_cast<std::size_t>(entry.row())]) continue;
+    for (std::size_t j = 0; j < colour.size(); ++j) {
+        for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
+            if (dense[static_cast<std::size_t>(entry.row())]) continue;
             for (RowMajorMatrix::InnerIterator other(rows, entry.row()); other; ++other) {
                 const std::size_t k = colour[static_cast<std::size_t>(other.col())];
                 if (k != none) forbidden[k] = j;
@@ -103,44 +97,66 @@ JacobianColouring colour_columns(const AbstractNewton::SparseMatrix& J) {
         if (k == forbidden.size()) forbidden.push_back(none);
         colour[j] = k;
     }
-    c.colours = forbidden.size();
+    return colour;
+}
+
+// Buckets the columns by colour and splits the colours into equal passes.
+void group_by_colour(JacobianColouring& c, const std::vector<std::size_t>& colour) {
+    c.colours = 0;
+    for (const std::size_t k : colour) c.colours = std::max(c.colours, k + 1);
     const std::size_t passes = (c.colours + jacobian_group_max - 1) / jacobian_group_max;
     c.directions = passes == 0 ? 0 : (c.colours + passes - 1) / passes;
-
     c.colour_start.assign(c.colours + 1, 0);
     for (const std::size_t k : colour) ++c.colour_start[k + 1];
     for (std::size_t k = 0; k < c.colours; ++k) c.colour_start[k + 1] += c.colour_start[k];
-    c.columns.resize(n);
+    c.columns.resize(colour.size());
     std::vector<std::size_t> next(c.colour_start.begin(), c.colour_start.end() - 1);
-    for (std::size_t j = 0; j < n; ++j) c.columns[next[colour[j]]++] = j;
+    for (std::size_t j = 0; j < colour.size(); ++j) c.columns[next[colour[j]]++] = j;
+}
 
-    c.pass_start.push_back(0);
+// Where each pass's results go in J's values.
+void list_forward_entries(JacobianColouring& c, const SparseMatrix& J) {
+    c.pass_start.assign(1, 0);
     for (std::size_t first = 0; first < c.colours; first += c.directions) {
         const std::size_t last = std::min(first + c.directions, c.colours);
-        for (std::size_t j = 0; j < n; ++j) {
-            if (colour[j] < first || colour[j] >= last) continue;
-            for (AbstractNewton::SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry)
-                if (!c.dense[static_cast<std::size_t>(entry.row())])
-                    c.forward_entries.emplace_back(
-                        static_cast<int>(&entry.value() - J.valuePtr()),
-                        static_cast<int>(static_cast<std::size_t>(entry.row()) * c.directions + colour[j] - first));
-        }
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(c.columns[k])); entry; ++entry)
+                    if (!c.dense[static_cast<std::size_t>(entry.row())])
+                        c.forward_entries.emplace_back(
+                            static_cast<int>(&entry.value() - J.valuePtr()),
+                            static_cast<int>(static_cast<std::size_t>(entry.row()) * c.directions + colour - first));
         c.pass_start.push_back(c.forward_entries.size());
     }
+}
 
-    c.dense_start.push_back(0);
-    for (std::size_t i = 0; i < m; ++i) {
+// Where each reverse pass's results go in J's values.
+void list_dense_entries(JacobianColouring& c, const SparseMatrix& J, const RowMajorMatrix& rows) {
+    c.dense_start.assign(1, 0);
+    for (std::size_t i = 0; i < c.dense.size(); ++i) {
         if (!c.dense[i]) continue;
         c.dense_rows.push_back(i);
         for (RowMajorMatrix::InnerIterator entry(rows, static_cast<Eigen::Index>(i)); entry; ++entry) {
             const auto j = static_cast<std::size_t>(entry.col());
-            const auto* row_index = J.innerIndexPtr();
-            const auto* begin = row_index + J.outerIndexPtr()[j];
-            const auto* position = std::lower_bound(begin, row_index + J.outerIndexPtr()[j + 1], static_cast<int>(i));
+            const int* row_index = J.innerIndexPtr();
+            const int* position = std::lower_bound(row_index + J.outerIndexPtr()[j],
+                                                   row_index + J.outerIndexPtr()[j + 1], static_cast<int>(i));
             c.dense_entries.emplace_back(static_cast<std::size_t>(position - row_index), j);
         }
         c.dense_start.push_back(c.dense_entries.size());
     }
+}
+
+JacobianColouring colour_columns(const SparseMatrix& J) {
+    const RowMajorMatrix rows = J;
+    std::vector<std::size_t> row_sizes(static_cast<std::size_t>(J.rows()));
+    for (std::size_t i = 0; i < row_sizes.size(); ++i)
+        row_sizes[i] = static_cast<std::size_t>(rows.innerVector(static_cast<Eigen::Index>(i)).nonZeros());
+    JacobianColouring c;
+    c.dense = dense_rows_of(row_sizes);
+    group_by_colour(c, greedy_colours(J, rows, c.dense));
+    list_forward_entries(c, J);
+    list_dense_entries(c, J, rows);
     return c;
 }
 
