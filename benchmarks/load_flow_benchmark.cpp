@@ -22,7 +22,7 @@
 namespace lfe::bench {
 namespace {
 
-constexpr double tolerance = 1e-8;
+constexpr double tolerance = 1e-7;
 constexpr int max_iterations = 50;
 constexpr int timed_iterations = 5;
 constexpr int runs_per_size = 3;
