@@ -269,11 +269,13 @@ AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
 }
 
 // The zero-order values of the residuals just evaluated at this x serve the
-// derivatives as they are; new parameters drop them from the tape.
+// derivatives as they are, while the tape holds them in one direction; new
+// parameters drop them.
 const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (!initialised) build_pattern();
     if (jacobian.nonZeros() == 0) return jacobian;
-    if (tape.size_order() == 0 || taylor_x.size() != x.size() || taylor_x != x) get_residuals();
+    if (tape.size_order() == 0 || tape.size_direction() != 1 || taylor_x.size() != x.size() || taylor_x != x)
+        get_residuals();
     fill_dense_rows();
     fill_coloured_columns();
     return jacobian;
@@ -283,14 +285,16 @@ const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
 // single direction, as the zero-order pass leaves them.
 void AbstractNewton::fill_dense_rows() {
     const JacobianColouring& c = jacobian_colouring;
+    if (c.dense_rows.empty()) return;
+    // Each row walks back through the operations it depends on only.
+    tape.subgraph_reverse(std::vector<bool>(static_cast<std::size_t>(x.size()), true));
     double* values = jacobian.valuePtr();
+    SizeVector columns;
     for (std::size_t k = 0; k < c.dense_rows.size(); ++k) {
-        const auto row = static_cast<Eigen::Index>(c.dense_rows[k]);
-        reverse_seed[row] = 1.0;
-        const Eigen::VectorXd derivatives = tape.Reverse(1, reverse_seed);
-        reverse_seed[row] = 0.0;
+        row_derivatives.setZero();
+        tape.subgraph_reverse(1, c.dense_rows[k], columns, row_derivatives);
         for (std::size_t e = c.dense_start[k]; e < c.dense_start[k + 1]; ++e)
-            values[c.dense_entries[e].first] = derivatives[static_cast<Eigen::Index>(c.dense_entries[e].second)];
+            values[c.dense_entries[e].first] = row_derivatives[static_cast<Eigen::Index>(c.dense_entries[e].second)];
     }
 }
 
@@ -324,7 +328,7 @@ void AbstractNewton::build_pattern() {
     jacobian_colouring = colour_columns(jacobian);
     ++colourings;
     forward_seeds = Eigen::VectorXd::Zero(x.size() * static_cast<Eigen::Index>(jacobian_colouring.directions));
-    reverse_seed = Eigen::VectorXd::Zero(x.size());
+    row_derivatives = Eigen::VectorXd::Zero(x.size());
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_pattern.nnz());
 }

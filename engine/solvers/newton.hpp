@@ -84,10 +84,10 @@ public:
 private:
     // The compressed Jacobian of the pattern, its values refilled in place.
     SparseMatrix jacobian;
-    // Forward seeds, one row per variable and one column per direction, and
-    // the reverse seed of one result; zero between evaluations.
+    // Forward seeds, one row per variable and one column per direction, zero
+    // between evaluations; the derivatives of one dense row.
     Eigen::VectorXd forward_seeds;
-    Eigen::VectorXd reverse_seed;
+    Eigen::VectorXd row_derivatives;
     // The x of the zero-order values the tape holds, if it holds any.
     Eigen::VectorXd taylor_x;
 
