@@ -20,7 +20,8 @@ inline constexpr std::size_t jacobian_group_max = 8;
 // How the Jacobian is evaluated. Columns that share no row take one colour,
 // and each colour is one direction of a forward pass. A row much denser than
 // the others (a bus many lines leave) would force a colour per entry, so such
-// rows are excluded from the colouring and come by one reverse pass each.
+// rows are excluded from the colouring and come by reverse mode, one at a
+// time, through the part of the tape they depend on.
 struct JacobianColouring {
     std::size_t colours = 0;
     // Directions per forward pass: the colours split into equal groups.
