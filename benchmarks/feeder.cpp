@@ -26,10 +26,11 @@ std::array<std::complex<double>, conductors> head_potentials() {
     return v;
 }
 
-std::array<std::complex<double>, conductors * conductors> segment_impedance(int segments) {
+std::array<std::complex<double>, conductors * conductors> segment_impedance(int segments, int branches) {
     std::array<std::complex<double>, conductors * conductors> z{};
     for (int i = 0; i < conductors; ++i)
-        for (int j = 0; j < conductors; ++j) z[i * conductors + j] = (i == j ? cable_self : cable_mutual) / double(segments);
+        for (int j = 0; j < conductors; ++j)
+            z[i * conductors + j] = (i == j ? cable_self : cable_mutual) * double(branches) / double(segments);
     return z;
 }
 
@@ -67,29 +68,38 @@ void Feeder::scale_powers(double factor) {
         for (auto& s : load->powers) s.set(s.get() * factor);
 }
 
-Feeder make_feeder(int buses) {
+Feeder make_feeder(int buses, int branches) {
     Feeder feeder;
     const auto v0 = head_potentials();
     const std::array<std::complex<double>, 3> e{v0[0], v0[1], v0[2]};
-    const auto z = segment_impedance(buses - 1);
     auto& source = add(feeder, std::make_unique<VoltageSource>(conductors, e.data()));
-    Bus* previous = &add(feeder, std::make_unique<Bus>(conductors, v0.data()));
-    connect(*previous, source, 0);
+    Bus* head = &add(feeder, std::make_unique<Bus>(conductors, v0.data()));
+    connect(*head, source, 0);
     auto& ground = add(feeder, std::make_unique<PotentialRef>());
-    previous->ports[3].connection->merge(ground.ports[0].connection);
-    for (int b = 0; b < buses; ++b) {
-        Bus* bus = previous;
-        if (b > 0) {
-            auto& line = add(feeder, std::make_unique<SimplifiedLine>(conductors, z.data()));
-            bus = &add(feeder, std::make_unique<Bus>(conductors, v0.data()));
-            connect(*previous, line, 0);
-            connect(*bus, line, conductors);
-        }
+    head->ports[3].connection->merge(ground.ports[0].connection);
+    const auto add_load = [&](Bus& bus, int b) {
         const auto s = bus_powers(b, buses);
         auto& load = add(feeder, std::make_unique<PowerLoad>(conductors, s.data()));
-        connect(*bus, load, 0);
+        connect(bus, load, 0);
         feeder.loads.push_back(&load);
-        previous = bus;
+    };
+    add_load(*head, 0);
+    int b = 1;
+    for (int branch = 0; branch < branches; ++branch) {
+        // The further buses shared out over the branches, the first ones taking the remainder.
+        const int segments = (buses - 1) / branches + (branch < (buses - 1) % branches ? 1 : 0);
+        // Each branch carries 1 / branches of the load over branches times the
+        // length: the drop at its tail is that of a single feeder.
+        const auto z = segment_impedance(segments, branches);
+        Bus* previous = head;
+        for (int k = 0; k < segments; ++k, ++b) {
+            auto& line = add(feeder, std::make_unique<SimplifiedLine>(conductors, z.data()));
+            Bus& bus = add(feeder, std::make_unique<Bus>(conductors, v0.data()));
+            connect(*previous, line, 0);
+            connect(bus, line, conductors);
+            add_load(bus, b);
+            previous = &bus;
+        }
     }
     return feeder;
 }

@@ -8,10 +8,12 @@
 
 namespace lfe::bench {
 
-// A radial three-phase-and-neutral feeder: a star source and a potential
-// reference on the neutral at the head, then one line and one unbalanced
-// constant-power star load per further bus. Total length and total load do
-// not depend on the bus count, so every size draws the same voltage profile.
+// A radial three-phase-and-neutral network: a star source and a potential
+// reference on the neutral at the head bus, from which `branches` feeders of
+// equal length leave; one line and one unbalanced constant-power star load
+// per further bus, and a load on the head bus too. Total length and total
+// load do not depend on the bus count, so every size draws the same voltage
+// profile.
 struct Feeder {
     std::vector<std::unique_ptr<Element>> elements;
     std::vector<PowerLoad*> loads;
@@ -22,6 +24,6 @@ struct Feeder {
     void scale_powers(double factor);
 };
 
-Feeder make_feeder(int buses);
+Feeder make_feeder(int buses, int branches);
 
 }  // namespace lfe::bench

@@ -89,9 +89,17 @@ void SimplifiedLine::compute_currents(bool use_ad) {
 
 void SimplifiedLine::update_backward_forward() { feed_through(side1, side2); }
 
+const Eigen::MatrixXcd& SimplifiedLine::series_impedance() {
+    Eigen::MatrixXcd y = y_line.get();
+    if (y.rows() != z_line_source.rows() || y != z_line_source) {
+        z_line = y.inverse();
+        z_line_source = std::move(y);
+    }
+    return z_line;
+}
+
 double SimplifiedLine::backward_forward_error() {
-    const Eigen::MatrixXcd z = y_line.get().inverse();
-    return move_potentials(side2, side_potentials(side1) - z * side_currents(side1));
+    return move_potentials(side2, side_potentials(side1) - series_impedance() * side_currents(side1));
 }
 
 ShuntLine::ShuntLine(int n, const std::complex<double>* y_shunt, const std::complex<double>* z_line)

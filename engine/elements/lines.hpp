@@ -28,6 +28,14 @@ public:
     void compute_currents(bool use_ad) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+
+private:
+    // The series impedance for the sweep, and the admittance it was inverted
+    // from: the admittance may change through any solver's vectors.
+    Eigen::MatrixXcd z_line;
+    Eigen::MatrixXcd z_line_source;
+
+    const Eigen::MatrixXcd& series_impedance();
 };
 
 // The pi model: series impedance Z between the sides, half the shunt

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -45,6 +46,134 @@ AbstractNewton::SparseMatrix structure_of(const Pattern& pattern) {
     J.setFromTriplets(entries.begin(), entries.end());
     return J;
 }
+
+// A reverse pass costs about this many forward passes of jacobian_group_max
+// directions.
+constexpr double reverse_pass_cost = 0.6;
+
+// The rows left to reverse mode: the densest ones, as many as minimises the
+// reverse passes plus the forward passes that the densest remaining row
+// forces (it needs a colour per entry).
+std::vector<bool> dense_rows_of(const std::vector<std::size_t>& row_sizes) {
+    std::vector<std::size_t> order(row_sizes.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return row_sizes[a] > row_sizes[b]; });
+    const auto cost = [&](std::size_t reversed) {
+        const std::size_t widest = reversed < order.size() ? row_sizes[order[reversed]] : 0;
+        const auto passes = static_cast<double>((widest + jacobian_group_max - 1) / jacobian_group_max);
+        return reverse_pass_cost * static_cast<double>(reversed) + passes;
+    };
+    std::size_t best = 0;
+    for (std::size_t k = 1; k <= order.size(); ++k)
+        if (cost(k) < cost(best)) best = k;
+    std::vector<bool> dense(row_sizes.size(), false);
+    for (std::size_t k = 0; k < best; ++k) dense[order[k]] = true;
+    return dense;
+}
+
+using RowMajorMatrix = Eigen::SparseMatrix<double, Eigen::RowMajor>;
+using SparseMatrix = AbstractNewton::SparseMatrix;
+
+// Greedy colouring of the columns such that no two columns of one colour
+// share a row outside the dense ones. Each column looks at the entries of
+// its rows only, so the cost is the nonzeros times the width of the widest
+// coloured row. Returns the colour of every column.
+std::vector<std::size_t> greedy_colours(const SparseMatrix& J, const RowMajorMatrix& rows,
+                                        const std::vector<bool>& dense) {
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::vector<std::size_t> colour(static_cast<std::size_t>(J.cols()), none);
+    // forbidden[k] == j: colour k is taken by a column sharing a row with j.
+    std::vector<std::size_t> forbidden;
+    for (std::size_t j = 0; j < colour.size(); ++j) {
+        for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
+            if (dense[static_cast<std::size_t>(entry.row())]) continue;
+            for (RowMajorMatrix::InnerIterator other(rows, entry.row()); other; ++other) {
+                const std::size_t k = colour[static_cast<std::size_t>(other.col())];
+                if (k != none) forbidden[k] = j;
+            }
+        }
+        std::size_t k = 0;
+        while (k < forbidden.size() && forbidden[k] == j) ++k;
+        if (k == forbidden.size()) forbidden.push_back(none);
+        colour[j] = k;
+    }
+    return colour;
+}
+
+// Buckets the columns by colour and splits the colours into equal passes.
+void group_by_colour(JacobianColouring& c, const std::vector<std::size_t>& colour) {
+    c.colours = 0;
+    for (const std::size_t k : colour) c.colours = std::max(c.colours, k + 1);
+    const std::size_t passes = (c.colours + jacobian_group_max - 1) / jacobian_group_max;
+    c.directions = passes == 0 ? 0 : (c.colours + passes - 1) / passes;
+    c.colour_start.assign(c.colours + 1, 0);
+    for (const std::size_t k : colour) ++c.colour_start[k + 1];
+    for (std::size_t k = 0; k < c.colours; ++k) c.colour_start[k + 1] += c.colour_start[k];
+    c.columns.resize(colour.size());
+    std::vector<std::size_t> next(c.colour_start.begin(), c.colour_start.end() - 1);
+    for (std::size_t j = 0; j < colour.size(); ++j) c.columns[next[colour[j]]++] = j;
+}
+
+// Where each pass's results go in J's values.
+void list_forward_entries(JacobianColouring& c, const SparseMatrix& J) {
+    c.pass_start.assign(1, 0);
+    for (std::size_t first = 0; first < c.colours; first += c.directions) {
+        const std::size_t last = std::min(first + c.directions, c.colours);
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(c.columns[k])); entry; ++entry)
+                    if (!c.dense[static_cast<std::size_t>(entry.row())])
+                        c.forward_entries.emplace_back(
+                            static_cast<int>(&entry.value() - J.valuePtr()),
+                            static_cast<int>(static_cast<std::size_t>(entry.row()) * c.directions + colour - first));
+        c.pass_start.push_back(c.forward_entries.size());
+    }
+}
+
+// Where each reverse pass's results go in J's values.
+void list_dense_entries(JacobianColouring& c, const SparseMatrix& J, const RowMajorMatrix& rows) {
+    c.dense_start.assign(1, 0);
+    for (std::size_t i = 0; i < c.dense.size(); ++i) {
+        if (!c.dense[i]) continue;
+        c.dense_rows.push_back(i);
+        for (RowMajorMatrix::InnerIterator entry(rows, static_cast<Eigen::Index>(i)); entry; ++entry) {
+            const auto j = static_cast<std::size_t>(entry.col());
+            const int* row_index = J.innerIndexPtr();
+            const int* position = std::lower_bound(row_index + J.outerIndexPtr()[j],
+                                                   row_index + J.outerIndexPtr()[j + 1], static_cast<int>(i));
+            c.dense_entries.emplace_back(static_cast<std::size_t>(position - row_index), j);
+        }
+        c.dense_start.push_back(c.dense_entries.size());
+    }
+}
+
+JacobianColouring colour_columns(const SparseMatrix& J) {
+    const RowMajorMatrix rows = J;
+    std::vector<std::size_t> row_sizes(static_cast<std::size_t>(J.rows()));
+    for (std::size_t i = 0; i < row_sizes.size(); ++i)
+        row_sizes[i] = static_cast<std::size_t>(rows.innerVector(static_cast<Eigen::Index>(i)).nonZeros());
+    JacobianColouring c;
+    c.dense = dense_rows_of(row_sizes);
+    group_by_colour(c, greedy_colours(J, rows, c.dense));
+    list_forward_entries(c, J);
+    list_dense_entries(c, J, rows);
+    return c;
+}
+
+// Keeps the blocks that the AD library frees for its own reuse while it
+// lives: the Taylor storage changes shape between the residuals and the
+// Jacobian of every iteration, and large fresh blocks cost page faults.
+// Gives the kept blocks back at the end, so the peak stays that of one
+// reshaping. Nothing else in the engine holds the library's memory.
+struct HeldTaylorMemory {
+    HeldTaylorMemory() { CppAD::thread_alloc::hold_memory(true); }
+    HeldTaylorMemory(const HeldTaylorMemory&) = delete;
+    HeldTaylorMemory& operator=(const HeldTaylorMemory&) = delete;
+    ~HeldTaylorMemory() {
+        CppAD::thread_alloc::hold_memory(false);
+        CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+    }
+};
 
 void log_tape_size(std::size_t operators) { spdlog::debug("Number of tape operators: {0:d}", operators); }
 
@@ -100,8 +229,12 @@ std::pair<int, double> AbstractNewton::iterate(int max_iterations, double tolera
     Eigen::VectorXd F = get_residuals();
     double error = residual_error(F);
     int it = 0;
+    // Not before the first Jacobian: what building the pattern frees is not
+    // needed again.
+    std::optional<HeldTaylorMemory> held;
     while (it < max_iterations && (error > tolerance || std::isnan(error))) {
-        const SparseMatrix J = compute_jacobian();
+        const SparseMatrix& J = fill_jacobian();
+        if (!held) held.emplace();
         const Eigen::VectorXd dx = newton_step(J, F, it);
         update(J, dx, F);
         error = residual_error(F);
@@ -115,6 +248,7 @@ Eigen::VectorXd AbstractNewton::newton_step(const SparseMatrix& J, const Eigen::
         throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", it));
     if (!initialised) {
         lu.analyzePattern(J);
+        ++lu_analyses;
         initialised = true;
     }
     lu.factorize(J);
@@ -125,17 +259,63 @@ Eigen::VectorXd AbstractNewton::newton_step(const SparseMatrix& J, const Eigen::
 
 Eigen::VectorXd AbstractNewton::get_residuals() {
     if (x.size() == 0) return {};
-    return tape.Forward(0, x);
+    Eigen::VectorXd F = tape.Forward(0, x);
+    taylor_x = x;
+    return F;
 }
 
 AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
+    return fill_jacobian();
+}
+
+// The zero-order values of the residuals just evaluated at this x serve the
+// derivatives as they are, while the tape holds them in one direction; new
+// parameters drop them.
+const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (!initialised) build_pattern();
-    SparseMatrix J = jacobian_structure;
-    if (jacobian_subset.nnz() == 0) return J;
-    tape.sparse_jac_for(jacobian_group_max, x, jacobian_subset, jacobian_pattern, "cppad", jacobian_work);
-    Eigen::Map<Eigen::VectorXd>(J.valuePtr(), J.nonZeros()) = jacobian_subset.val();
-    return J;
+    if (jacobian.nonZeros() == 0) return jacobian;
+    if (tape.size_order() == 0 || tape.size_direction() != 1 || taylor_x.size() != x.size() || taylor_x != x)
+        get_residuals();
+    fill_dense_rows();
+    fill_coloured_columns();
+    return jacobian;
+}
+
+// Before the forward passes: reverse mode wants the tape's Taylor values in a
+// single direction, as the zero-order pass leaves them.
+void AbstractNewton::fill_dense_rows() {
+    const JacobianColouring& c = jacobian_colouring;
+    if (c.dense_rows.empty()) return;
+    // Each row walks back through the operations it depends on only.
+    tape.subgraph_reverse(std::vector<bool>(static_cast<std::size_t>(x.size()), true));
+    double* values = jacobian.valuePtr();
+    SizeVector columns;
+    for (std::size_t k = 0; k < c.dense_rows.size(); ++k) {
+        row_derivatives.setZero();
+        tape.subgraph_reverse(1, c.dense_rows[k], columns, row_derivatives);
+        for (std::size_t e = c.dense_start[k]; e < c.dense_start[k + 1]; ++e)
+            values[c.dense_entries[e].first] = row_derivatives[static_cast<Eigen::Index>(c.dense_entries[e].second)];
+    }
+}
+
+void AbstractNewton::fill_coloured_columns() {
+    const JacobianColouring& c = jacobian_colouring;
+    const std::size_t r = c.directions;
+    double* values = jacobian.valuePtr();
+    for (std::size_t first = 0; first < c.colours; first += r) {
+        const std::size_t last = std::min(first + r, c.colours);
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 1.0;
+        const Eigen::VectorXd derivatives = tape.Forward(1, r, forward_seeds);
+        for (std::size_t colour = first; colour < last; ++colour)
+            for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
+                forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 0.0;
+        const std::size_t pass = first / r;
+        for (std::size_t e = c.pass_start[pass]; e < c.pass_start[pass + 1]; ++e)
+            values[c.forward_entries[e].first] = derivatives[c.forward_entries[e].second];
+    }
 }
 
 void AbstractNewton::build_pattern() {
@@ -145,10 +325,13 @@ void AbstractNewton::build_pattern() {
     Pattern found;
     tape.for_jac_sparsity(identity, false, false, false, found);
     jacobian_pattern = column_major(found);
-    jacobian_subset = CppAD::sparse_rcv<SizeVector, Eigen::VectorXd>(jacobian_pattern);
-    jacobian_structure = structure_of(jacobian_pattern);
+    jacobian = structure_of(jacobian_pattern);
+    jacobian_colouring = colour_columns(jacobian);
+    ++colourings;
+    forward_seeds = Eigen::VectorXd::Zero(x.size() * static_cast<Eigen::Index>(jacobian_colouring.directions));
+    row_derivatives = Eigen::VectorXd::Zero(x.size());
     spdlog::debug("----- Sparse pattern initialisation -----");
-    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_subset.nnz());
+    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_pattern.nnz());
 }
 
 void Newton::update(const SparseMatrix&, const Eigen::VectorXd& dx, Eigen::VectorXd& F) {

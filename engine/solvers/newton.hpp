@@ -17,6 +17,30 @@ namespace lfe {
 // wider groups lose more to cache misses than they save in tape passes.
 inline constexpr std::size_t jacobian_group_max = 8;
 
+// How the Jacobian is evaluated. Columns that share no row take one colour,
+// and each colour is one direction of a forward pass. A row much denser than
+// the others (a bus many lines leave) would force a colour per entry, so such
+// rows are excluded from the colouring and come by reverse mode, one at a
+// time, through the part of the tape they depend on.
+struct JacobianColouring {
+    std::size_t colours = 0;
+    // Directions per forward pass: the colours split into equal groups.
+    std::size_t directions = 0;
+    // Columns ordered by colour; colour c owns [colour_start[c], colour_start[c + 1]).
+    std::vector<std::size_t> columns;
+    std::vector<std::size_t> colour_start;
+    std::vector<bool> dense;
+    std::vector<std::size_t> dense_rows;
+    // Entries of the dense rows as (position in J's values, column); row k owns
+    // [dense_start[k], dense_start[k + 1]).
+    std::vector<std::pair<std::size_t, std::size_t>> dense_entries;
+    std::vector<std::size_t> dense_start;
+    // The other entries as (position in J's values, position in the result
+    // of their forward pass); pass k owns [pass_start[k], pass_start[k + 1]).
+    std::vector<std::pair<int, int>> forward_entries;
+    std::vector<std::size_t> pass_start;
+};
+
 // Newton–Raphson on a residual tape recorded once at construction: x are its
 // independent variables, p its dynamic parameters. Updating p between solves
 // never records again.
@@ -27,11 +51,13 @@ public:
 
     CppAD::ADFun<double> tape;
     CppAD::sparse_rc<SizeVector> jacobian_pattern;
-    CppAD::sparse_rcv<SizeVector, Eigen::VectorXd> jacobian_subset;
-    CppAD::sparse_jac_work jacobian_work;
+    JacobianColouring jacobian_colouring;
     Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<int>> lu;
     // Set by the first iteration: the pattern is final and the LU ordering analysed.
     bool initialised = false;
+    // How often the columns were coloured and the LU ordering analysed.
+    int colourings = 0;
+    int lu_analyses = 0;
 
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
 
@@ -57,12 +83,21 @@ public:
     virtual void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) = 0;
 
 private:
-    // The compressed Jacobian of the pattern; evaluations fill a copy.
-    SparseMatrix jacobian_structure;
+    // The compressed Jacobian of the pattern, its values refilled in place.
+    SparseMatrix jacobian;
+    // Forward seeds, one row per variable and one column per direction, zero
+    // between evaluations; the derivatives of one dense row.
+    Eigen::VectorXd forward_seeds;
+    Eigen::VectorXd row_derivatives;
+    // The x of the zero-order values the tape holds, if it holds any.
+    Eigen::VectorXd taylor_x;
 
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
     void build_pattern();
+    const SparseMatrix& fill_jacobian();
+    void fill_dense_rows();
+    void fill_coloured_columns();
     Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
 };
 

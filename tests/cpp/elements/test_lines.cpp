@@ -108,6 +108,32 @@ TEST(SimplifiedLine, SingleConductorSweep) {
     EXPECT_NEAR(line.backward_forward_error(), 0.0, 1e-12);
 }
 
+TEST(SimplifiedLine, SweepFollowsEveryAdmittanceChange) {
+    LineCase c;
+    const Eigen::Vector2cd i1(C(10.0, -4.0), C(-6.0, 2.0));
+    const auto step = [&] {
+        for (int k = 0; k < 2; ++k) c.line.side1[k]->current = i1[k];
+        c.line.backward_forward_error();
+        return c.drop();
+    };
+    const Eigen::Vector2cd first = z_matrix(z_flat) * i1;
+    for (int k = 0; k < 2; ++k) testing::expect_close(step()[k], first[k]);
+
+    const C z_new[] = {{1.0, 1.0}, {0.1, 0.0}, {0.0, 0.2}, {2.0, 0.0}};
+    c.line.update_line_parameters(z_new);
+    const Eigen::Vector2cd updated = z_matrix(z_new) * i1;
+    for (int k = 0; k < 2; ++k) testing::expect_close(step()[k], updated[k]);
+
+    // Written straight into the solver vector the line is bound to.
+    testing::TapeCheck check({&c.bus1, &c.bus2, &c.line});
+    const Eigen::Matrix2cd y = z_matrix(z_flat).inverse();
+    for (int k = 0; k < 4; ++k) {
+        check.p[2 * k] = y(k / 2, k % 2).real();
+        check.p[2 * k + 1] = y(k / 2, k % 2).imag();
+    }
+    for (int k = 0; k < 2; ++k) testing::expect_close(step()[k], first[k]);
+}
+
 TEST(SimplifiedLine, ForwardStepKeepsANaNOfAnEarlierConductor) {
     LineCase c;
     c.bus1.ports[0].connection->set_potential({nan, 0.0});

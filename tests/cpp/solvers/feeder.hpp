@@ -23,36 +23,44 @@ inline std::array<std::complex<double>, 16> four_wire_impedance(std::complex<dou
     return z;
 }
 
-// A three-phase-and-neutral chain: a star source and a potential reference on
-// the neutral at the head, then a line and an unbalanced power load per bus.
+// A three-phase-and-neutral radial network: a star source and a potential
+// reference on the neutral at the head, then `branches` chains of lines
+// leaving the head bus, with an unbalanced power load on every further bus.
+// One branch makes a plain chain; many make the head a hub.
 class Feeder {
 public:
     std::vector<std::unique_ptr<Element>> elements;
     std::vector<PowerLoad*> loads;
     std::vector<Bus*> buses;
+    std::vector<SimplifiedLine*> lines;
     std::unique_ptr<ElectricalNetwork> network;
 
     // `power` is the phase-a power of every load; phases b and c draw less.
+    // `n_buses` counts the buses of each branch.
     Feeder(int n_buses, std::complex<double> power, std::complex<double> z_self = {0.05, 0.04},
-           std::complex<double> z_mutual = {0.01, 0.02}) {
+           std::complex<double> z_mutual = {0.01, 0.02}, int branches = 1) {
         const auto v0 = head_potentials();
         const std::array<std::complex<double>, 3> e{v0[0], v0[1], v0[2]};
         auto& source = add(std::make_unique<VoltageSource>(4, e.data()));
-        Bus* previous = &add_bus(v0);
-        connect(*previous, source, 0);
+        Bus* head = &add_bus(v0);
+        connect(*head, source, 0);
         auto& reference = add(std::make_unique<PotentialRef>());
-        previous->ports[3].connection->merge(reference.ports[0].connection);
+        head->ports[3].connection->merge(reference.ports[0].connection);
         const auto z = four_wire_impedance(z_self, z_mutual);
-        for (int b = 1; b <= n_buses; ++b) {
-            auto& line = add(std::make_unique<SimplifiedLine>(4, z.data()));
-            Bus& bus = add_bus(v0);
-            connect(*previous, line, 0);
-            connect(bus, line, 4);
-            const std::array<std::complex<double>, 3> s{power, 0.8 * power, 0.6 * power};
-            auto& load = add(std::make_unique<PowerLoad>(4, s.data()));
-            connect(bus, load, 0);
-            loads.push_back(&load);
-            previous = &bus;
+        for (int branch = 0; branch < branches; ++branch) {
+            Bus* previous = head;
+            for (int b = 1; b <= n_buses; ++b) {
+                auto& line = add(std::make_unique<SimplifiedLine>(4, z.data()));
+                lines.push_back(&line);
+                Bus& bus = add_bus(v0);
+                connect(*previous, line, 0);
+                connect(bus, line, 4);
+                const std::array<std::complex<double>, 3> s{power, 0.8 * power, 0.6 * power};
+                auto& load = add(std::make_unique<PowerLoad>(4, s.data()));
+                connect(bus, load, 0);
+                loads.push_back(&load);
+                previous = &bus;
+            }
         }
         std::vector<Element*> list;
         for (const auto& element : elements) list.push_back(element.get());

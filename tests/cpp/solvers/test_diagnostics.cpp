@@ -200,6 +200,29 @@ TEST(DenseJacobian, MatchesFiniteDifferencesOfTheResiduals) {
     }
 }
 
+TEST(DenseJacobian, EqualsTheSparseOneOnAHubFeeder) {
+    // 24 branches leave the head: its balance rows hold more than 200 entries.
+    testing::Feeder feeder(2, {3e3, 1e3}, {0.05, 0.04}, {0.01, 0.02}, 24);
+    Newton solver(feeder.network.get(), false);
+    solver.solve_load_flow(1, 1e-9);  // away from the symmetric start
+    const Eigen::MatrixXd sparse = Eigen::MatrixXd(solver.compute_jacobian());
+
+    // The balance rows of the head's phases (its neutral is the reference)
+    // come by reverse mode; the others need no more colours than three buses
+    // have unknowns, and the head's own columns.
+    const auto& colouring = solver.jacobian_colouring;
+    EXPECT_EQ(colouring.dense_rows.size(), 6u);
+    EXPECT_LE(colouring.colours, 32u);
+    const Eigen::Index n = solver.x.size();
+    const Eigen::VectorXd dense = solver.dense_jacobian();
+    ASSERT_EQ(dense.size(), n * n);
+    for (Eigen::Index i = 0; i < n; ++i)
+        for (Eigen::Index j = 0; j < n; ++j) {
+            const double entry = dense[i * n + j];
+            EXPECT_NEAR(sparse(i, j), entry, 1e-12 * std::abs(entry)) << i << ", " << j;
+        }
+}
+
 TEST_F(Diagnostics, ParameterUpdatesShowOnlyAfterTheNextSolve) {
     Divider divider;
     Newton solver(&divider.network, false);
