@@ -259,24 +259,24 @@ Eigen::VectorXd AbstractNewton::newton_step(const SparseMatrix& J, const Eigen::
 
 Eigen::VectorXd AbstractNewton::get_residuals() {
     if (x.size() == 0) return {};
-    Eigen::VectorXd F = tape.Forward(0, x);
-    taylor_x = x;
-    return F;
+    return tape.Forward(0, x);
 }
 
 AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
+    // x may have moved since the tape last evaluated it.
+    get_residuals();
     return fill_jacobian();
 }
 
-// The zero-order values of the residuals just evaluated at this x serve the
-// derivatives as they are, while the tape holds them in one direction; new
-// parameters drop them.
+// The derivatives start from the zero-order values that the residuals just
+// evaluated at x left in the tape: in the Newton loop every Jacobian follows
+// the residuals at its x. New parameters drop those values, and a forward
+// pass in several directions keeps them in a layout reverse mode cannot use.
 const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (!initialised) build_pattern();
     if (jacobian.nonZeros() == 0) return jacobian;
-    if (tape.size_order() == 0 || tape.size_direction() != 1 || taylor_x.size() != x.size() || taylor_x != x)
-        get_residuals();
+    if (tape.size_order() == 0 || tape.size_direction() != 1) get_residuals();
     fill_dense_rows();
     fill_coloured_columns();
     return jacobian;

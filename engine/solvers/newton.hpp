@@ -79,7 +79,9 @@ public:
     std::pair<std::vector<int>, std::vector<int>> analyse_jacobian();
     Eigen::VectorXd dense_jacobian();
 
-    // Moves x along -dx and leaves in F the residuals at the new x.
+    // Moves x along -dx and leaves in F the residuals at the new x, from a
+    // last call of get_residuals there: the next Jacobian starts from the
+    // values that call leaves in the tape.
     virtual void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) = 0;
 
 private:
@@ -89,8 +91,6 @@ private:
     // between evaluations; the derivatives of one dense row.
     Eigen::VectorXd forward_seeds;
     Eigen::VectorXd row_derivatives;
-    // The x of the zero-order values the tape holds, if it holds any.
-    Eigen::VectorXd taylor_x;
 
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
