@@ -12,6 +12,7 @@ public:
     Bus(int n, const std::complex<double>* potentials);
 
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void update_backward_forward() override;
 };
 
@@ -22,6 +23,7 @@ public:
     Ground();
 
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void update_backward_forward() override;
 };
 

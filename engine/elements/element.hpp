@@ -98,6 +98,9 @@ public:
     virtual void add_equations(ResidualRows& y, int& index);
     virtual void update_backward_forward();
     virtual double backward_forward_error();
+    // Whether the port currents and residual rows are linear in the unknowns:
+    // their derivatives then depend on the parameters alone.
+    virtual bool is_linear() const { return false; }
 
     // Sets every port current to zero, in AD or plain form.
     void zero_currents(bool use_ad);

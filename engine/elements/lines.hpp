@@ -11,6 +11,7 @@ template <class X>
 class Line : public Branch {
 public:
     using Branch::Branch;
+    bool is_linear() const override { return true; }
 };
 
 // Series impedance only: I1 = Y (V1 - V2) = -I2 with Y = inverse(z_line).

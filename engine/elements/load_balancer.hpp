@@ -20,6 +20,7 @@ public:
     void add_parameters(std::vector<double>& p0) override;
     void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) override;
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void update_backward_forward() override;
     void get_inner_currents(std::complex<double>* out) override;
 

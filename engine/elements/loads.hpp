@@ -189,6 +189,7 @@ public:
         else
             compute_currents_double();
     }
+    bool is_linear() const override { return true; }
     void update_backward_forward() override { compute_currents_double(); }
 
 protected:

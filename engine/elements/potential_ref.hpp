@@ -12,6 +12,7 @@ public:
     PotentialRef();
 
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void update_backward_forward() override;
     double backward_forward_error() override;
 };
@@ -27,6 +28,7 @@ public:
     void add_variables(std::vector<double>& x0) override;
     void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index) override;
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;

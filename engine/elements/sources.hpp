@@ -42,6 +42,8 @@ public:
         for (auto& e : voltages) e.bind(ap, p, index);
     }
 
+    bool is_linear() const override { return true; }
+
     void compute_currents(bool use_ad) override {
         auto& ports = this->ports;
         if (use_ad) {

@@ -18,6 +18,7 @@ public:
     void add_variables(std::vector<double>& x0) override;
     void bind_variables(const ADVector& ax, Eigen::VectorXd& x, int& index) override;
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
@@ -29,6 +30,7 @@ public:
     explicit OpenSwitch(int n);
 
     void compute_currents(bool use_ad) override;
+    bool is_linear() const override { return true; }
     void update_backward_forward() override;
 };
 

@@ -21,6 +21,7 @@ public:
 
     void add_parameters(std::vector<double>& p0) override;
     void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) override;
+    bool is_linear() const override { return true; }
 
     void update_transformer_parameters(const std::complex<double>& z2, const std::complex<double>& ym,
                                        std::complex<double> k);

@@ -162,6 +162,26 @@ void ElectricalNetwork::add_element_rows(ADVector& y, int first_row) const {
     if (k != n) throw std::runtime_error(fmt::format("The equations fill {} residual rows for {} unknowns", k, n));
 }
 
+std::vector<std::vector<int>> ElectricalNetwork::nonlinear_unknowns() const {
+    std::unordered_map<const Connection*, int> free_nodes;
+    for (const auto& node : connections)
+        if (!node->fixed) free_nodes.emplace(node.get(), static_cast<int>(free_nodes.size()));
+    const std::vector<int> counts = variable_counts();
+    std::vector<std::vector<int>> unknowns;
+    int start = 2 * static_cast<int>(free_nodes.size());
+    for (std::size_t e = 0; e < elements.size(); ++e) {
+        if (!elements[e]->is_linear()) {
+            std::vector<int>& reached = unknowns.emplace_back();
+            for (const Port& q : elements[e]->ports)
+                if (const auto it = free_nodes.find(q.connection.get()); it != free_nodes.end())
+                    reached.insert(reached.end(), {2 * it->second, 2 * it->second + 1});
+            for (int k = 0; k < counts[e]; ++k) reached.push_back(start + k);
+        }
+        start += counts[e];
+    }
+    return unknowns;
+}
+
 std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices) const {
     std::vector<const Connection*> free_nodes;
     for (const auto& node : connections)

@@ -49,6 +49,11 @@ public:
     // those draw current from its nodes.
     void mark_listed_ports();
 
+    // For each element whose equations are not linear, the unknowns it
+    // reaches, which are also the residual rows it writes to: the potential
+    // and balance pairs of its ports' free nodes, then its own.
+    std::vector<std::vector<int>> nonlinear_unknowns() const;
+
     // Positions in `elements`, ascending and unique, of the elements behind the
     // given ascending variable or residual indices.
     std::vector<int> find_elements(const std::vector<long>& indices) const;

@@ -71,84 +71,102 @@ std::vector<bool> dense_rows_of(const std::vector<std::size_t>& row_sizes) {
     return dense;
 }
 
-using RowMajorMatrix = Eigen::SparseMatrix<double, Eigen::RowMajor>;
 using SparseMatrix = AbstractNewton::SparseMatrix;
+// Entries of J valued by their positions in J's values.
+using PositionMatrix = Eigen::SparseMatrix<int>;
+using PositionRows = Eigen::SparseMatrix<int, Eigen::RowMajor>;
+
+constexpr std::size_t uncoloured = std::numeric_limits<std::size_t>::max();
+
+PositionMatrix positions_of(const SparseMatrix& J, const std::vector<bool>& kept) {
+    std::vector<Eigen::Triplet<int>> entries;
+    for (Eigen::Index j = 0; j < J.outerSize(); ++j)
+        for (SparseMatrix::InnerIterator entry(J, j); entry; ++entry) {
+            const auto position = static_cast<int>(&entry.value() - J.valuePtr());
+            if (kept[static_cast<std::size_t>(position)]) entries.emplace_back(entry.row(), j, position);
+        }
+    PositionMatrix positions(J.rows(), J.cols());
+    positions.setFromTriplets(entries.begin(), entries.end());
+    return positions;
+}
 
 // Greedy colouring of the columns such that no two columns of one colour
 // share a row outside the dense ones. Each column looks at the entries of
 // its rows only, so the cost is the nonzeros times the width of the widest
-// coloured row. Returns the colour of every column.
-std::vector<std::size_t> greedy_colours(const SparseMatrix& J, const RowMajorMatrix& rows,
+// coloured row. Returns the colour of every column; one with no entry
+// outside the dense rows needs none.
+std::vector<std::size_t> greedy_colours(const PositionMatrix& J, const PositionRows& rows,
                                         const std::vector<bool>& dense) {
-    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> colour(static_cast<std::size_t>(J.cols()), none);
+    std::vector<std::size_t> colour(static_cast<std::size_t>(J.cols()), uncoloured);
     // forbidden[k] == j: colour k is taken by a column sharing a row with j.
     std::vector<std::size_t> forbidden;
     for (std::size_t j = 0; j < colour.size(); ++j) {
-        for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
+        bool needed = false;
+        for (PositionMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(j)); entry; ++entry) {
             if (dense[static_cast<std::size_t>(entry.row())]) continue;
-            for (RowMajorMatrix::InnerIterator other(rows, entry.row()); other; ++other) {
+            needed = true;
+            for (PositionRows::InnerIterator other(rows, entry.row()); other; ++other) {
                 const std::size_t k = colour[static_cast<std::size_t>(other.col())];
-                if (k != none) forbidden[k] = j;
+                if (k != uncoloured) forbidden[k] = j;
             }
         }
+        if (!needed) continue;
         std::size_t k = 0;
         while (k < forbidden.size() && forbidden[k] == j) ++k;
-        if (k == forbidden.size()) forbidden.push_back(none);
+        if (k == forbidden.size()) forbidden.push_back(uncoloured);
         colour[j] = k;
     }
     return colour;
 }
 
-// Buckets the columns by colour and splits the colours into equal passes.
+// Buckets the coloured columns by colour and splits the colours into equal passes.
 void group_by_colour(JacobianColouring& c, const std::vector<std::size_t>& colour) {
     c.colours = 0;
-    for (const std::size_t k : colour) c.colours = std::max(c.colours, k + 1);
+    for (const std::size_t k : colour)
+        if (k != uncoloured) c.colours = std::max(c.colours, k + 1);
     const std::size_t passes = (c.colours + jacobian_group_max - 1) / jacobian_group_max;
     c.directions = passes == 0 ? 0 : (c.colours + passes - 1) / passes;
     c.colour_start.assign(c.colours + 1, 0);
-    for (const std::size_t k : colour) ++c.colour_start[k + 1];
+    for (const std::size_t k : colour)
+        if (k != uncoloured) ++c.colour_start[k + 1];
     for (std::size_t k = 0; k < c.colours; ++k) c.colour_start[k + 1] += c.colour_start[k];
-    c.columns.resize(colour.size());
+    c.columns.resize(c.colour_start.back());
     std::vector<std::size_t> next(c.colour_start.begin(), c.colour_start.end() - 1);
-    for (std::size_t j = 0; j < colour.size(); ++j) c.columns[next[colour[j]]++] = j;
+    for (std::size_t j = 0; j < colour.size(); ++j)
+        if (colour[j] != uncoloured) c.columns[next[colour[j]]++] = j;
 }
 
 // Where each pass's results go in J's values.
-void list_forward_entries(JacobianColouring& c, const SparseMatrix& J) {
+void list_forward_entries(JacobianColouring& c, const PositionMatrix& J) {
     c.pass_start.assign(1, 0);
     for (std::size_t first = 0; first < c.colours; first += c.directions) {
         const std::size_t last = std::min(first + c.directions, c.colours);
         for (std::size_t colour = first; colour < last; ++colour)
             for (std::size_t k = c.colour_start[colour]; k < c.colour_start[colour + 1]; ++k)
-                for (SparseMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(c.columns[k])); entry; ++entry)
+                for (PositionMatrix::InnerIterator entry(J, static_cast<Eigen::Index>(c.columns[k])); entry; ++entry)
                     if (!c.dense[static_cast<std::size_t>(entry.row())])
                         c.forward_entries.emplace_back(
-                            static_cast<int>(&entry.value() - J.valuePtr()),
+                            entry.value(),
                             static_cast<int>(static_cast<std::size_t>(entry.row()) * c.directions + colour - first));
         c.pass_start.push_back(c.forward_entries.size());
     }
 }
 
 // Where each reverse pass's results go in J's values.
-void list_dense_entries(JacobianColouring& c, const SparseMatrix& J, const RowMajorMatrix& rows) {
+void list_dense_entries(JacobianColouring& c, const PositionRows& rows) {
     c.dense_start.assign(1, 0);
     for (std::size_t i = 0; i < c.dense.size(); ++i) {
         if (!c.dense[i]) continue;
         c.dense_rows.push_back(i);
-        for (RowMajorMatrix::InnerIterator entry(rows, static_cast<Eigen::Index>(i)); entry; ++entry) {
-            const auto j = static_cast<std::size_t>(entry.col());
-            const int* row_index = J.innerIndexPtr();
-            const int* position = std::lower_bound(row_index + J.outerIndexPtr()[j],
-                                                   row_index + J.outerIndexPtr()[j + 1], static_cast<int>(i));
-            c.dense_entries.emplace_back(static_cast<std::size_t>(position - row_index), j);
-        }
+        for (PositionRows::InnerIterator entry(rows, static_cast<Eigen::Index>(i)); entry; ++entry)
+            c.dense_entries.emplace_back(static_cast<std::size_t>(entry.value()),
+                                         static_cast<std::size_t>(entry.col()));
         c.dense_start.push_back(c.dense_entries.size());
     }
 }
 
-JacobianColouring colour_columns(const SparseMatrix& J) {
-    const RowMajorMatrix rows = J;
+JacobianColouring colour_columns(const PositionMatrix& J) {
+    const PositionRows rows = J;
     std::vector<std::size_t> row_sizes(static_cast<std::size_t>(J.rows()));
     for (std::size_t i = 0; i < row_sizes.size(); ++i)
         row_sizes[i] = static_cast<std::size_t>(rows.innerVector(static_cast<Eigen::Index>(i)).nonZeros());
@@ -156,8 +174,63 @@ JacobianColouring colour_columns(const SparseMatrix& J) {
     c.dense = dense_rows_of(row_sizes);
     group_by_colour(c, greedy_colours(J, rows, c.dense));
     list_forward_entries(c, J);
-    list_dense_entries(c, J, rows);
+    list_dense_entries(c, rows);
     return c;
+}
+
+double evaluation_cost(const JacobianColouring& c) {
+    return static_cast<double>(c.pass_start.size() - 1) + reverse_pass_cost * static_cast<double>(c.dense_rows.size());
+}
+
+// The entries that an element whose equations are not linear reaches: a row
+// and a column among its unknowns.
+std::vector<bool> varying_positions(const SparseMatrix& J, const std::vector<std::vector<int>>& unknowns) {
+    std::vector<bool> varying(static_cast<std::size_t>(J.nonZeros()), false);
+    std::vector<std::size_t> reached_by(static_cast<std::size_t>(J.rows()), unknowns.size());
+    for (std::size_t e = 0; e < unknowns.size(); ++e) {
+        for (const int k : unknowns[e]) reached_by[static_cast<std::size_t>(k)] = e;
+        for (const int j : unknowns[e])
+            for (SparseMatrix::InnerIterator entry(J, j); entry; ++entry)
+                if (reached_by[static_cast<std::size_t>(entry.row())] == e)
+                    varying[static_cast<std::size_t>(&entry.value() - J.valuePtr())] = true;
+    }
+    return varying;
+}
+
+// In a forward pass, a row's result for one colour is the sum of its entries
+// in the columns of that colour: the varying one, plus the constant ones.
+std::vector<std::pair<int, int>> list_overlaps(const PositionRows& rows, const std::vector<bool>& varying,
+                                               const JacobianColouring& c) {
+    std::vector<std::size_t> colour(static_cast<std::size_t>(rows.cols()), uncoloured);
+    for (std::size_t k = 0; k < c.colours; ++k)
+        for (std::size_t i = c.colour_start[k]; i < c.colour_start[k + 1]; ++i) colour[c.columns[i]] = k;
+    const auto colour_of = [&](const PositionRows::InnerIterator& entry) {
+        return colour[static_cast<std::size_t>(entry.col())];
+    };
+    std::vector<int> varying_in(c.colours, -1);
+    std::vector<std::pair<int, int>> overlaps;
+    for (Eigen::Index i = 0; i < rows.rows(); ++i) {
+        if (c.dense[static_cast<std::size_t>(i)]) continue;
+        for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
+            if (varying[static_cast<std::size_t>(entry.value())]) varying_in[colour_of(entry)] = entry.value();
+        for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
+            if (!varying[static_cast<std::size_t>(entry.value())] && colour_of(entry) != uncoloured &&
+                varying_in[colour_of(entry)] >= 0)
+                overlaps.emplace_back(varying_in[colour_of(entry)], entry.value());
+        for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
+            if (varying[static_cast<std::size_t>(entry.value())]) varying_in[colour_of(entry)] = -1;
+    }
+    return overlaps;
+}
+
+VaryingEntries varying_entries(const SparseMatrix& J, const PositionRows& rows,
+                               const std::vector<std::vector<int>>& unknowns, const JacobianColouring& full) {
+    const std::vector<bool> varying = varying_positions(J, unknowns);
+    VaryingEntries v;
+    v.colouring = colour_columns(positions_of(J, varying));
+    v.overlaps = list_overlaps(rows, varying, v.colouring);
+    v.worthwhile = evaluation_cost(v.colouring) < evaluation_cost(full);
+    return v;
 }
 
 // Keeps the blocks that the AD library frees for its own reuse while it
@@ -226,6 +299,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
 
 std::pair<int, double> AbstractNewton::iterate(int max_iterations, double tolerance) {
     tape.new_dynamic(p);
+    if (constants_current && (constant_parameters.array() != p.array()).any()) constants_current = false;
     Eigen::VectorXd F = get_residuals();
     double error = residual_error(F);
     int it = 0;
@@ -266,6 +340,7 @@ AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
     // x may have moved since the tape last evaluated it.
     get_residuals();
+    constants_current = false;
     return fill_jacobian();
 }
 
@@ -277,15 +352,27 @@ const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (!initialised) build_pattern();
     if (jacobian.nonZeros() == 0) return jacobian;
     if (tape.size_order() == 0 || tape.size_direction() != 1) get_residuals();
-    fill_dense_rows();
-    fill_coloured_columns();
+    if (constants_current) {
+        evaluate(varying.colouring);
+        double* values = jacobian.valuePtr();
+        for (const auto& [entry, constant] : varying.overlaps) values[entry] -= values[constant];
+    } else {
+        evaluate(jacobian_colouring);
+        ++full_jacobians;
+        constants_current = varying.worthwhile;
+        if (constants_current) constant_parameters = p;
+    }
     return jacobian;
+}
+
+void AbstractNewton::evaluate(const JacobianColouring& c) {
+    fill_dense_rows(c);
+    fill_coloured_columns(c);
 }
 
 // Before the forward passes: reverse mode wants the tape's Taylor values in a
 // single direction, as the zero-order pass leaves them.
-void AbstractNewton::fill_dense_rows() {
-    const JacobianColouring& c = jacobian_colouring;
+void AbstractNewton::fill_dense_rows(const JacobianColouring& c) {
     if (c.dense_rows.empty()) return;
     // Each row walks back through the operations it depends on only.
     tape.subgraph_reverse(std::vector<bool>(static_cast<std::size_t>(x.size()), true));
@@ -299,9 +386,11 @@ void AbstractNewton::fill_dense_rows() {
     }
 }
 
-void AbstractNewton::fill_coloured_columns() {
-    const JacobianColouring& c = jacobian_colouring;
+void AbstractNewton::fill_coloured_columns(const JacobianColouring& c) {
     const std::size_t r = c.directions;
+    // Zero between passes, so only a change of width clears it.
+    if (forward_seeds.size() != x.size() * static_cast<Eigen::Index>(r))
+        forward_seeds.setZero(x.size() * static_cast<Eigen::Index>(r));
     double* values = jacobian.valuePtr();
     for (std::size_t first = 0; first < c.colours; first += r) {
         const std::size_t last = std::min(first + r, c.colours);
@@ -326,9 +415,12 @@ void AbstractNewton::build_pattern() {
     tape.for_jac_sparsity(identity, false, false, false, found);
     jacobian_pattern = column_major(found);
     jacobian = structure_of(jacobian_pattern);
-    jacobian_colouring = colour_columns(jacobian);
+    const PositionMatrix positions =
+        positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
+    jacobian_colouring = colour_columns(positions);
+    varying = varying_entries(jacobian, positions, network->nonlinear_unknowns(), jacobian_colouring);
+    constants_current = false;
     ++colourings;
-    forward_seeds = Eigen::VectorXd::Zero(x.size() * static_cast<Eigen::Index>(jacobian_colouring.directions));
     row_derivatives = Eigen::VectorXd::Zero(x.size());
     spdlog::debug("----- Sparse pattern initialisation -----");
     spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_pattern.nnz());

@@ -41,6 +41,19 @@ struct JacobianColouring {
     std::vector<std::size_t> pass_start;
 };
 
+// The entries of J that move with x: a row and a column among the unknowns of
+// one element whose equations are not linear. The others depend on the
+// parameters alone, so they keep the values of the last full evaluation
+// while the parameters stay, and fewer colours cover the moving ones.
+struct VaryingEntries {
+    JacobianColouring colouring;
+    // (varying, constant) positions in J's values: a forward pass adds the
+    // constant entry into the varying one of its row and colour.
+    std::vector<std::pair<int, int>> overlaps;
+    // Whether evaluating them alone takes fewer passes than the whole J.
+    bool worthwhile = false;
+};
+
 // Newton–Raphson on a residual tape recorded once at construction: x are its
 // independent variables, p its dynamic parameters. Updating p between solves
 // never records again.
@@ -52,12 +65,15 @@ public:
     CppAD::ADFun<double> tape;
     CppAD::sparse_rc<SizeVector> jacobian_pattern;
     JacobianColouring jacobian_colouring;
+    VaryingEntries varying;
     Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<int>> lu;
     // Set by the first iteration: the pattern is final and the LU ordering analysed.
     bool initialised = false;
     // How often the columns were coloured and the LU ordering analysed.
     int colourings = 0;
     int lu_analyses = 0;
+    // How often every entry of J was evaluated.
+    int full_jacobians = 0;
 
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
 
@@ -91,13 +107,17 @@ private:
     // between evaluations; the derivatives of one dense row.
     Eigen::VectorXd forward_seeds;
     Eigen::VectorXd row_derivatives;
+    // Whether J's constant entries hold their values for p == constant_parameters.
+    bool constants_current = false;
+    Eigen::VectorXd constant_parameters;
 
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
     void build_pattern();
     const SparseMatrix& fill_jacobian();
-    void fill_dense_rows();
-    void fill_coloured_columns();
+    void evaluate(const JacobianColouring& c);
+    void fill_dense_rows(const JacobianColouring& c);
+    void fill_coloured_columns(const JacobianColouring& c);
     Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
 };
 

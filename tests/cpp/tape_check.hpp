@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "elements/element.hpp"
+#include "elements/flexible_parameter.hpp"
 
 namespace lfe::testing {
 
@@ -17,6 +18,24 @@ inline void expect_close(std::complex<double> actual, std::complex<double> expec
     EXPECT_NEAR(actual.real(), expected.real(), tolerance * scale) << "actual " << actual << " expected " << expected;
     EXPECT_NEAR(actual.imag(), expected.imag(), tolerance * scale) << "actual " << actual << " expected " << expected;
 }
+
+// Appends and binds flexible-parameter limits as the network does, so that a
+// TapeCheck records them as dynamic parameters.
+class Limits : public Element {
+public:
+    explicit Limits(std::vector<FlexibleParameter*> parameters) : Element(0), parameters_(std::move(parameters)) {}
+
+    void add_parameters(std::vector<double>& p0) override {
+        for (const FlexibleParameter* parameter : parameters_) parameter->add_parameters(p0);
+    }
+    void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) override {
+        for (FlexibleParameter* parameter : parameters_) parameter->bind_parameters(ap, p, index);
+    }
+    void compute_currents(bool) override {}
+
+private:
+    std::vector<FlexibleParameter*> parameters_;
+};
 
 // Binds the elements' free nodes, unknowns and parameters as a solver does and
 // records their port currents and own residuals on a tape. `evaluate` then
@@ -56,6 +75,19 @@ public:
             }
         }
         return {y.begin() + static_cast<std::ptrdiff_t>(row), y.end()};
+    }
+
+    // Whether some port current or residual has a second derivative in the
+    // unknowns, by the tape's structure.
+    bool curved() {
+        const auto n = static_cast<std::size_t>(x.size());
+        CppAD::sparse_rc<CppAD::vector<std::size_t>> identity(n, n, n), jacobian, hessian;
+        for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
+        tape_.for_jac_sparsity(identity, false, false, false, jacobian);
+        CppAD::vector<bool> every_row(tape_.Range());
+        for (std::size_t i = 0; i < every_row.size(); ++i) every_row[i] = true;
+        tape_.rev_hes_sparsity(every_row, false, false, hessian);
+        return hessian.nnz() > 0;
     }
 
 private:

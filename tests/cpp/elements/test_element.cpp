@@ -2,10 +2,24 @@
 
 #include <limits>
 #include <memory>
+#include <functional>
+#include <utility>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
+#include "elements/bus.hpp"
 #include "elements/element.hpp"
+#include "elements/flexible_load.hpp"
+#include "elements/lines.hpp"
+#include "elements/load_balancer.hpp"
+#include "elements/loads.hpp"
+#include "elements/potential_ref.hpp"
+#include "elements/sources.hpp"
+#include "elements/switches.hpp"
+#include "elements/transformers.hpp"
+#include "elements/voltage_regulator.hpp"
+#include "tape_check.hpp"
 
 namespace lfe {
 namespace {
@@ -215,6 +229,65 @@ TEST(BoundValue, SetBeforeBindingIsAppendedAndBoundScalarReadsSolver) {
     EXPECT_EQ(s.value, std::complex<double>(2.0, -2.0));
     int past_end = 1;
     EXPECT_THROW(s.bind(ax, x, past_end), std::runtime_error);
+}
+
+
+// The Newton solver keeps the Jacobian entries of elements that call their
+// equations linear from one iteration to the next: each claim must match
+// what the element records, and every element with a curved law must not
+// claim it.
+TEST(Element, LinearityClaimsMatchTheRecordedEquations) {
+    using C = std::complex<double>;
+    const C four[4] = {{230.0, 0.0}, {-115.0, -199.0}, {-115.0, 199.0}, {0.0, 0.0}};
+    const C values[4] = {{1e3, 2e2}, {8e2, 1e2}, {6e2, 3e2}, {0.0, 0.0}};
+    std::vector<C> z(16, C(0.01, 0.002)), y(16, C(0.0, 1e-6));
+    for (int k = 0; k < 4; ++k) z[k * 5] = {0.1, 0.05};
+    const C z2{0.01, 0.03}, ym{1e-6, -1e-5};
+    const Control constant("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
+    const Control q_u("q_u", 210.0, 220.0, 240.0, 250.0, 50.0, 0.1);
+    FlexibleParameter limits(constant, q_u, Projection("euclidean", 100.0, 1e-4), 5e3, -2e3, 2e3);
+    testing::Limits bound_limits({&limits});
+    const auto make = [&](auto construct) { return std::function<std::unique_ptr<Element>()>(construct); };
+    const std::vector<std::pair<bool, std::function<std::unique_ptr<Element>()>>> cases = {
+        {true, make([&] { return std::make_unique<Bus>(4, four); })},
+        {true, make([] { return std::make_unique<Ground>(); })},
+        {true, make([&] { return std::make_unique<SimplifiedLine>(4, z.data()); })},
+        {true, make([&] { return std::make_unique<ShuntLine>(4, y.data(), z.data()); })},
+        {true, make([&] { return std::make_unique<LoadBalancer>(z2, ym, 0.5); })},
+        {true, make([&] { return std::make_unique<AdmittanceLoad>(4, values); })},
+        {true, make([&] { return std::make_unique<DeltaAdmittanceLoad>(3, values); })},
+        {true, make([] { return std::make_unique<PotentialRef>(); })},
+        {true, make([] { return std::make_unique<DeltaPotentialRef>(3); })},
+        {true, make([&] { return std::make_unique<VoltageSource>(4, four); })},
+        {true, make([&] { return std::make_unique<DeltaVoltageSource>(3, four); })},
+        {true, make([] { return std::make_unique<Switch>(4); })},
+        {true, make([] { return std::make_unique<OpenSwitch>(4); })},
+        {true, make([&] { return std::make_unique<SingleTransformer>(z2, ym, C(0.05, 0.01)); })},
+        {true, make([&] { return std::make_unique<CenterTransformer>(z2, ym, 0.5); })},
+        {true, make([&] { return std::make_unique<ThreePhaseTransformer>(4, 3, "Y", "d", z2, ym, 0.035, 1); })},
+        {false, make([&] { return std::make_unique<PowerLoad>(4, values); })},
+        {false, make([&] { return std::make_unique<DeltaPowerLoad>(3, values); })},
+        {false, make([&] { return std::make_unique<CurrentLoad>(4, values); })},
+        {false, make([&] { return std::make_unique<DeltaCurrentLoad>(3, values); })},
+        {false, make([&] {
+             return std::make_unique<FlexibleLoad>(4, values, std::vector<FlexibleParameter*>(3, &limits));
+         })},
+        {false, make([&] {
+             return std::make_unique<DeltaFlexibleLoad>(3, values, std::vector<FlexibleParameter*>(3, &limits));
+         })},
+        {false, make([&] { return std::make_unique<SingleVoltageRegulator>(z2, ym, 1.05, 0.1, 5.0, 0.0); })},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto element = cases[k].second();
+        // Port potentials away from 0, where a curved law is still defined.
+        for (std::size_t q = 0; q < element->ports.size(); ++q)
+            element->ports[q].connection->set_potential(four[q % 3] * (1.0 + 0.1 * double(q)));
+        EXPECT_EQ(element->is_linear(), cases[k].first) << "case " << k;
+        // The ground's node is fixed: no unknowns, nothing to record.
+        if (element->ports.front().connection->fixed) continue;
+        testing::TapeCheck check({element.get(), &bound_limits});
+        EXPECT_EQ(check.curved(), !cases[k].first) << "case " << k;
+    }
 }
 
 }  // namespace

@@ -21,24 +21,6 @@ const C values[] = {{4000.0, 1000.0}, {-3000.0, 2000.0}, {6000.0, -500.0}};
 const Control constant("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
 const Projection euclidean("euclidean", 100.0, 1e-4);
 
-// Appends and binds flexible-parameter limits as the network does, so that a
-// TapeCheck records them as dynamic parameters.
-class Limits : public Element {
-public:
-    explicit Limits(std::vector<FlexibleParameter*> parameters) : Element(0), parameters_(std::move(parameters)) {}
-
-    void add_parameters(std::vector<double>& p0) override {
-        for (const FlexibleParameter* parameter : parameters_) parameter->add_parameters(p0);
-    }
-    void bind_parameters(const ADVector& ap, Eigen::VectorXd& p, int& index) override {
-        for (FlexibleParameter* parameter : parameters_) parameter->bind_parameters(ap, p, index);
-    }
-    void compute_currents(bool) override {}
-
-private:
-    std::vector<FlexibleParameter*> parameters_;
-};
-
 // Three values in either form, on curves around the voltage each form sees:
 // phases 0 and 2 share a Q(U) law, phase 1 is a generator with a P(U) law.
 template <class L>
@@ -51,7 +33,7 @@ struct Flexible {
                                 Projection("keep_q", 50.0, 1e-3), 8e3, 0.0, 0.0};
     Bus bus{n, start};
     L load{n, values, {&var, &generator, &var}};
-    Limits limits{{&var, &generator}};
+    testing::Limits limits{{&var, &generator}};
 
     Flexible() {
         for (int i = 0; i < n; ++i) bus.ports[i].connection->merge(load.ports[i].connection);

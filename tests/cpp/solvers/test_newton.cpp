@@ -218,6 +218,57 @@ TEST(Newton, ParameterUpdatesSolveAsAFreshSolverDoes) {
     EXPECT_GT(std::abs(before[v.size() - 4] - v[v.size() - 4]), 1.0);
 }
 
+// Compares, at every iteration, the Jacobian the loop uses with one
+// evaluated whole at the same x, then steps as Newton does.
+class CheckedNewton : public AbstractNewton {
+public:
+    using AbstractNewton::AbstractNewton;
+    int checked = 0;
+
+    void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) override {
+        const Eigen::MatrixXd used(J);
+        const Eigen::MatrixXd whole(compute_jacobian());
+        for (Eigen::Index i = 0; i < whole.rows(); ++i)
+            for (Eigen::Index j = 0; j < whole.cols(); ++j)
+                ASSERT_NEAR(used(i, j), whole(i, j), 1e-12 * std::abs(whole(i, j))) << i << ", " << j;
+        ++checked;
+        x -= dx;
+        F = get_residuals();
+    }
+};
+
+TEST(Newton, JacobiansEvaluatingOnlyTheLoadsEqualWholeOnes) {
+    // A chain, and a hub whose head rows are too dense to colour whole.
+    for (const int branches : {1, 24}) {
+        testing::Feeder feeder(3, {3e3, 1e3}, {0.05, 0.04}, {0.01, 0.02}, branches);
+        CheckedNewton solver(feeder.network.get(), true);
+        solver.solve_load_flow(20, 1e-10);
+        ASSERT_TRUE(solver.varying.worthwhile);
+        // Only the loads' own buses move: one pass of eight directions.
+        EXPECT_EQ(solver.varying.colouring.colours, 8u);
+        EXPECT_EQ(solver.varying.colouring.pass_start.size(), 2u);
+        for (PowerLoad* load : feeder.loads) load->powers[0].set(2.0 * load->powers[0].get());
+        const auto z = testing::four_wire_impedance({0.07, 0.03}, {0.02, 0.01});
+        for (SimplifiedLine* line : feeder.lines) line->update_line_parameters(z.data());
+        solver.solve_load_flow(20, 1e-10);
+        EXPECT_GE(solver.checked, 4) << branches;
+    }
+}
+
+TEST(Newton, ConstantEntriesAreEvaluatedOncePerParameterSet) {
+    Reloaded r;
+    r.solver.solve_load_flow(20, 1e-10);
+    EXPECT_EQ(r.solver.full_jacobians, 1);
+    // Forced iterations at the same parameters.
+    EXPECT_EQ(r.solver.solve_load_flow(3, -1.0).first, 3);
+    EXPECT_EQ(r.solver.full_jacobians, 1);
+    r.reload({2e3, 6e2}, {0.06, 0.05}, {0.02, 0.01});
+    r.solver.solve_load_flow(20, 1e-10);
+    EXPECT_EQ(r.solver.full_jacobians, 2);
+    r.solver.compute_jacobian();
+    EXPECT_EQ(r.solver.full_jacobians, 3);
+}
+
 int outer_calls = 0;
 void outer_handler(bool, int, const char*, const char*, const char*) { ++outer_calls; }
 
