@@ -115,8 +115,8 @@ void reserve_count(std::vector<T>& items, long count) {
 // vectors it points into, so its slots outlive the solver that filled them.
 struct RecordBinding {
     double* values = nullptr;
-    std::shared_ptr<const void> storage;
     bool bound = false;
+    std::shared_ptr<const void> storage;
 };
 
 // Open while a solver binds its network's records: each record bound in the
@@ -157,6 +157,9 @@ class BoundValue : public RecordBinding {
 public:
     typename Form::AD ad;
     T value;
+    // Counts the calls of set: with the slots' address it tells a reader
+    // whether the value may have changed since it last looked.
+    std::uint64_t writes = 0;
 
     BoundValue() : ad(Form::initial_ad()), value() {}
     explicit BoundValue(T v) : ad(Form::initial_ad()), value(std::move(v)) {}
@@ -192,6 +195,7 @@ public:
         if (bound && !Form::same_shape(value, v))
             throw std::invalid_argument("A bound value keeps the shape it was bound with");
         value = v;
+        ++writes;
         if (bound) Form::flatten(value, values);
     }
 

@@ -8,7 +8,7 @@
 namespace lfe {
 
 Port::Port(const std::complex<double>& current, const std::complex<double>& potential, Element* owner)
-    : element(owner), current_ad(ad_zero()), current(current) {
+    : element(owner), current(current), current_ad(ad_zero()) {
     connection = std::make_shared<Connection>(potential);
     connection->ports.push_back(this);
 }
@@ -16,9 +16,9 @@ Port::Port(const std::complex<double>& current, const std::complex<double>& pote
 Port::Port(Port&& other) noexcept
     : connection(std::move(other.connection)),
       element(other.element),
-      current_ad(std::move(other.current_ad)),
       current(other.current),
-      listed(other.listed) {
+      listed(other.listed),
+      current_ad(std::move(other.current_ad)) {
     if (connection) std::replace(connection->ports.begin(), connection->ports.end(), &other, this);
 }
 

@@ -16,13 +16,14 @@ class Element;
 // One terminal of an element. Its current flows from the node into the element.
 class Port {
 public:
+    // What a sweep reads first, what only a recording uses last.
     std::shared_ptr<Connection> connection;
     Element* element;
-    ADComplex current_ad;
     std::complex<double> current;
     // Whether the network that last recorded or swept the port's node lists the
     // port's element: the ports of other elements draw nothing there.
     bool listed = true;
+    ADComplex current_ad;
 
     // Every port is born on a node of its own whose initial potential is given.
     Port(const std::complex<double>& current, const std::complex<double>& potential, Element* owner);
@@ -41,9 +42,9 @@ public:
 // An electrical node: the ports that meet there and their common potential.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
+    bool fixed = false;
     std::vector<Port*> ports;
     BoundValue<std::complex<double>> potential;
-    bool fixed = false;
 
     explicit Connection(const std::complex<double>& initial_potential);
 

@@ -90,10 +90,10 @@ void SimplifiedLine::compute_currents(bool use_ad) {
 void SimplifiedLine::update_backward_forward() { feed_through(side1, side2); }
 
 const Eigen::MatrixXcd& SimplifiedLine::series_impedance() {
-    Eigen::MatrixXcd y = y_line.get();
-    if (y.rows() != z_line_source.rows() || y != z_line_source) {
-        z_line = y.inverse();
-        z_line_source = std::move(y);
+    if (z_line.size() == 0 || y_line.values != z_line_slots || y_line.writes != z_line_writes) {
+        z_line = y_line.get().inverse();
+        z_line_slots = y_line.values;
+        z_line_writes = y_line.writes;
     }
     return z_line;
 }

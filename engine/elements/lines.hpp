@@ -1,6 +1,7 @@
 #pragma once
 
 #include <complex>
+#include <cstdint>
 
 #include "element.hpp"
 
@@ -31,10 +32,11 @@ public:
     double backward_forward_error() override;
 
 private:
-    // The series impedance for the sweep, and the admittance it was inverted
-    // from: the admittance may change through any solver's vectors.
+    // The series impedance for the sweep, and where and after how many writes
+    // the admittance it was inverted from stood: any solver may hold it.
     Eigen::MatrixXcd z_line;
-    Eigen::MatrixXcd z_line_source;
+    const double* z_line_slots = nullptr;
+    std::uint64_t z_line_writes = 0;
 
     const Eigen::MatrixXcd& series_impedance();
 };

@@ -386,7 +386,9 @@ TEST(FlexibleParameter, KeepProjectionsStayOnTheDisc) {
                 ASSERT_LE(std::abs(s.real()), s_max) << kept << ", " << other;
                 ASSERT_LE(std::abs(s - previous), 20.0 * step) << kept << ", " << other;
                 // Below the knee at 1 - 1 / a the kept component is left alone.
-                if (std::abs(kept) < 0.985 * s_max) ASSERT_NEAR(s.real(), kept, 1e-12 * s_max) << kept;
+                if (std::abs(kept) < 0.985 * s_max) {
+                    ASSERT_NEAR(s.real(), kept, 1e-12 * s_max) << kept;
+                }
                 previous = s;
             }
             for (double far : {1e6 * s_max, -1e6 * s_max}) {
