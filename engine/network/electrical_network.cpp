@@ -182,6 +182,18 @@ std::vector<std::vector<int>> ElectricalNetwork::nonlinear_unknowns() const {
     return unknowns;
 }
 
+std::vector<std::pair<int, int>> ElectricalNetwork::linear_parameter_ranges() const {
+    std::vector<std::pair<int, int>> ranges;
+    std::vector<double> scratch;
+    for (Element* element : elements) {
+        const auto begin = static_cast<int>(scratch.size());
+        element->add_parameters(scratch);
+        const auto end = static_cast<int>(scratch.size());
+        if (element->is_linear() && end > begin) ranges.emplace_back(begin, end);
+    }
+    return ranges;
+}
+
 std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices) const {
     std::vector<const Connection*> free_nodes;
     for (const auto& node : connections)

@@ -53,6 +53,9 @@ public:
     // reaches, which are also the residual rows it writes to: the potential
     // and balance pairs of its ports' free nodes, then its own.
     std::vector<std::vector<int>> nonlinear_unknowns() const;
+    // Where in p the parameters of the elements whose equations are linear
+    // lie, as [begin, end) ranges: what the other Jacobian entries depend on.
+    std::vector<std::pair<int, int>> linear_parameter_ranges() const;
 
     // Positions in `elements`, ascending and unique, of the elements behind the
     // given ascending variable or residual indices.

@@ -299,7 +299,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
 
 std::pair<int, double> AbstractNewton::iterate(int max_iterations, double tolerance) {
     tape.new_dynamic(p);
-    if (constants_current && (constant_parameters.array() != p.array()).any()) constants_current = false;
+    if (constants_current && parameters_of_constants() != constant_parameters) constants_current = false;
     Eigen::VectorXd F = get_residuals();
     double error = residual_error(F);
     int it = 0;
@@ -360,9 +360,15 @@ const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
         evaluate(jacobian_colouring);
         ++full_jacobians;
         constants_current = varying.worthwhile;
-        if (constants_current) constant_parameters = p;
+        if (constants_current) constant_parameters = parameters_of_constants();
     }
     return jacobian;
+}
+
+std::vector<double> AbstractNewton::parameters_of_constants() const {
+    std::vector<double> values;
+    for (const auto& [begin, end] : varying.parameters) values.insert(values.end(), p.data() + begin, p.data() + end);
+    return values;
 }
 
 void AbstractNewton::evaluate(const JacobianColouring& c) {
@@ -419,6 +425,7 @@ void AbstractNewton::build_pattern() {
         positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
     jacobian_colouring = colour_columns(positions);
     varying = varying_entries(jacobian, positions, network->nonlinear_unknowns(), jacobian_colouring);
+    varying.parameters = network->linear_parameter_ranges();
     constants_current = false;
     ++colourings;
     row_derivatives = Eigen::VectorXd::Zero(x.size());

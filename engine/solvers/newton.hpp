@@ -43,8 +43,9 @@ struct JacobianColouring {
 
 // The entries of J that move with x: a row and a column among the unknowns of
 // one element whose equations are not linear. The others depend on the
-// parameters alone, so they keep the values of the last full evaluation
-// while the parameters stay, and fewer colours cover the moving ones.
+// parameters of the linear elements alone, so they keep the values of the
+// last full evaluation while those stay, and fewer colours cover the moving
+// ones.
 struct VaryingEntries {
     JacobianColouring colouring;
     // (varying, constant) positions in J's values: a forward pass adds the
@@ -52,6 +53,8 @@ struct VaryingEntries {
     std::vector<std::pair<int, int>> overlaps;
     // Whether evaluating them alone takes fewer passes than the whole J.
     bool worthwhile = false;
+    // The ranges of p that the constant entries depend on.
+    std::vector<std::pair<int, int>> parameters;
 };
 
 // Newton–Raphson on a residual tape recorded once at construction: x are its
@@ -107,15 +110,17 @@ private:
     // between evaluations; the derivatives of one dense row.
     Eigen::VectorXd forward_seeds;
     Eigen::VectorXd row_derivatives;
-    // Whether J's constant entries hold their values for p == constant_parameters.
+    // Whether J's constant entries hold their values for the parameters
+    // they depend on, as they stood at the last full evaluation.
     bool constants_current = false;
-    Eigen::VectorXd constant_parameters;
+    std::vector<double> constant_parameters;
 
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
     void build_pattern();
     const SparseMatrix& fill_jacobian();
     void evaluate(const JacobianColouring& c);
+    std::vector<double> parameters_of_constants() const;
     void fill_dense_rows(const JacobianColouring& c);
     void fill_coloured_columns(const JacobianColouring& c);
     Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
