@@ -199,26 +199,33 @@ std::vector<bool> varying_positions(const SparseMatrix& J, const std::vector<std
 
 // In a forward pass, a row's result for one colour is the sum of its entries
 // in the columns of that colour: the varying one, plus the constant ones.
+// Lists them as (the varying entry's place in forward_entries, the constant
+// entry's position in J's values).
 std::vector<std::pair<int, int>> list_overlaps(const PositionRows& rows, const std::vector<bool>& varying,
                                                const JacobianColouring& c) {
     std::vector<std::size_t> colour(static_cast<std::size_t>(rows.cols()), uncoloured);
     for (std::size_t k = 0; k < c.colours; ++k)
         for (std::size_t i = c.colour_start[k]; i < c.colour_start[k + 1]; ++i) colour[c.columns[i]] = k;
+    std::vector<int> forward_entry(varying.size(), -1);
+    for (std::size_t e = 0; e < c.forward_entries.size(); ++e)
+        forward_entry[static_cast<std::size_t>(c.forward_entries[e].first)] = static_cast<int>(e);
     const auto colour_of = [&](const PositionRows::InnerIterator& entry) {
         return colour[static_cast<std::size_t>(entry.col())];
+    };
+    const auto is_varying = [&](const PositionRows::InnerIterator& entry) {
+        return varying[static_cast<std::size_t>(entry.value())];
     };
     std::vector<int> varying_in(c.colours, -1);
     std::vector<std::pair<int, int>> overlaps;
     for (Eigen::Index i = 0; i < rows.rows(); ++i) {
         if (c.dense[static_cast<std::size_t>(i)]) continue;
         for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
-            if (varying[static_cast<std::size_t>(entry.value())]) varying_in[colour_of(entry)] = entry.value();
+            if (is_varying(entry)) varying_in[colour_of(entry)] = forward_entry[static_cast<std::size_t>(entry.value())];
         for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
-            if (!varying[static_cast<std::size_t>(entry.value())] && colour_of(entry) != uncoloured &&
-                varying_in[colour_of(entry)] >= 0)
+            if (!is_varying(entry) && colour_of(entry) != uncoloured && varying_in[colour_of(entry)] >= 0)
                 overlaps.emplace_back(varying_in[colour_of(entry)], entry.value());
         for (PositionRows::InnerIterator entry(rows, i); entry; ++entry)
-            if (varying[static_cast<std::size_t>(entry.value())]) varying_in[colour_of(entry)] = -1;
+            if (is_varying(entry)) varying_in[colour_of(entry)] = -1;
     }
     return overlaps;
 }
@@ -353,27 +360,30 @@ const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
     if (jacobian.nonZeros() == 0) return jacobian;
     if (tape.size_order() == 0 || tape.size_direction() != 1) get_residuals();
     if (constants_current) {
-        evaluate(varying.colouring);
-        double* values = jacobian.valuePtr();
-        for (const auto& [entry, constant] : varying.overlaps) values[entry] -= values[constant];
+        fill_dense_rows(varying.colouring);
+        fill_coloured_columns(varying.colouring, overlap_sums.data());
     } else {
-        evaluate(jacobian_colouring);
+        fill_dense_rows(jacobian_colouring);
+        fill_coloured_columns(jacobian_colouring, nullptr);
         ++full_jacobians;
         constants_current = varying.worthwhile;
-        if (constants_current) constant_parameters = parameters_of_constants();
+        if (constants_current) keep_constants();
     }
     return jacobian;
+}
+
+void AbstractNewton::keep_constants() {
+    constant_parameters = parameters_of_constants();
+    overlap_sums.assign(varying.colouring.forward_entries.size(), 0.0);
+    const double* values = jacobian.valuePtr();
+    for (const auto& [entry, constant] : varying.overlaps)
+        overlap_sums[static_cast<std::size_t>(entry)] += values[constant];
 }
 
 std::vector<double> AbstractNewton::parameters_of_constants() const {
     std::vector<double> values;
     for (const auto& [begin, end] : varying.parameters) values.insert(values.end(), p.data() + begin, p.data() + end);
     return values;
-}
-
-void AbstractNewton::evaluate(const JacobianColouring& c) {
-    fill_dense_rows(c);
-    fill_coloured_columns(c);
 }
 
 // Before the forward passes: reverse mode wants the tape's Taylor values in a
@@ -392,7 +402,8 @@ void AbstractNewton::fill_dense_rows(const JacobianColouring& c) {
     }
 }
 
-void AbstractNewton::fill_coloured_columns(const JacobianColouring& c) {
+// `overlaps`, when given, holds what to take off each forward entry.
+void AbstractNewton::fill_coloured_columns(const JacobianColouring& c, const double* overlaps) {
     const std::size_t r = c.directions;
     // Zero between passes, so only a change of width clears it.
     if (forward_seeds.size() != x.size() * static_cast<Eigen::Index>(r))
@@ -409,7 +420,8 @@ void AbstractNewton::fill_coloured_columns(const JacobianColouring& c) {
                 forward_seeds[static_cast<Eigen::Index>(c.columns[k] * r + colour - first)] = 0.0;
         const std::size_t pass = first / r;
         for (std::size_t e = c.pass_start[pass]; e < c.pass_start[pass + 1]; ++e)
-            values[c.forward_entries[e].first] = derivatives[c.forward_entries[e].second];
+            values[c.forward_entries[e].first] =
+                derivatives[c.forward_entries[e].second] - (overlaps ? overlaps[e] : 0.0);
     }
 }
 

@@ -48,8 +48,9 @@ struct JacobianColouring {
 // ones.
 struct VaryingEntries {
     JacobianColouring colouring;
-    // (varying, constant) positions in J's values: a forward pass adds the
-    // constant entry into the varying one of its row and colour.
+    // A forward pass adds the constant entries into the varying one of their
+    // row and colour: (place of the varying entry in the colouring's
+    // forward_entries, position of the constant one in J's values).
     std::vector<std::pair<int, int>> overlaps;
     // Whether evaluating them alone takes fewer passes than the whole J.
     bool worthwhile = false;
@@ -114,15 +115,17 @@ private:
     // they depend on, as they stood at the last full evaluation.
     bool constants_current = false;
     std::vector<double> constant_parameters;
+    // What the constant entries add into each forward entry of the varying ones.
+    std::vector<double> overlap_sums;
 
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
     void build_pattern();
     const SparseMatrix& fill_jacobian();
-    void evaluate(const JacobianColouring& c);
     std::vector<double> parameters_of_constants() const;
+    void keep_constants();
     void fill_dense_rows(const JacobianColouring& c);
-    void fill_coloured_columns(const JacobianColouring& c);
+    void fill_coloured_columns(const JacobianColouring& c, const double* overlaps);
     Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
 };
 
