@@ -347,8 +347,11 @@ AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
     // x may have moved since the tape last evaluated it.
     get_residuals();
-    constants_current = false;
-    return fill_jacobian();
+    if (!initialised) build_pattern();
+    // Whole, and without keeping its constant entries: the tape may hold
+    // other parameters than p until the next solve pushes them.
+    fill_whole();
+    return jacobian;
 }
 
 // The derivatives start from the zero-order values that the residuals just
@@ -363,13 +366,18 @@ const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
         fill_dense_rows(varying.colouring);
         fill_coloured_columns(varying.colouring, overlap_sums.data());
     } else {
-        fill_dense_rows(jacobian_colouring);
-        fill_coloured_columns(jacobian_colouring, nullptr);
-        ++full_jacobians;
+        fill_whole();
         constants_current = varying.worthwhile;
         if (constants_current) keep_constants();
     }
     return jacobian;
+}
+
+void AbstractNewton::fill_whole() {
+    if (jacobian.nonZeros() == 0) return;
+    fill_dense_rows(jacobian_colouring);
+    fill_coloured_columns(jacobian_colouring, nullptr);
+    ++full_jacobians;
 }
 
 void AbstractNewton::keep_constants() {

@@ -122,6 +122,7 @@ private:
     std::pair<int, double> iterate(int max_iterations, double tolerance);
     void build_pattern();
     const SparseMatrix& fill_jacobian();
+    void fill_whole();
     std::vector<double> parameters_of_constants() const;
     void keep_constants();
     void fill_dense_rows(const JacobianColouring& c);
