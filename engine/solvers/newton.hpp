@@ -111,8 +111,9 @@ private:
     // between evaluations; the derivatives of one dense row.
     Eigen::VectorXd forward_seeds;
     Eigen::VectorXd row_derivatives;
-    // Whether J's constant entries hold their values for the parameters
-    // they depend on, as they stood at the last full evaluation.
+    // Whether the loop may evaluate the varying entries alone: the constant
+    // ones hold their values for constant_parameters, the parameters they
+    // depend on as the loop's last full evaluation had them.
     bool constants_current = false;
     std::vector<double> constant_parameters;
     // What the constant entries add into each forward entry of the varying ones.
