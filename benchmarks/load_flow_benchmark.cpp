@@ -47,6 +47,7 @@ struct Measurement {
     double warm_solve_ms = 0.0;
     int warm_iterations = 0;
     double iteration_ms = 0.0;
+    double lu_ms = 0.0;
     std::size_t colours = 0;
     double sweep_ms = 0.0;
     int sweeps = 0;
@@ -67,6 +68,18 @@ double peak_resident_mib() {
     while (status >> key)
         if (key == "VmHWM:") status >> kib;
     return kib / 1024.0;
+}
+
+// The part of an iteration that the sparse LU takes, with its ordering and
+// settings as they are: factorising the last Jacobian and solving with it.
+double time_lu(Newton& solver) {
+    const auto J = solver.compute_jacobian();
+    const Eigen::VectorXd F = solver.get_residuals();
+    Eigen::VectorXd dx;
+    return time_ms([&] {
+        solver.lu.factorize(J);
+        dx = solver.lu.solve(F);
+    });
 }
 
 Measurement measure(int buses, int branches) {
@@ -94,6 +107,7 @@ Measurement measure(int buses, int branches) {
     m.warm_solve_ms = time_ms([&] { m.warm_iterations = solver->solve_load_flow(max_iterations, tolerance).first; });
     // A negative tolerance makes every iteration run.
     m.iteration_ms = time_ms([&] { solver->solve_load_flow(timed_iterations, -1.0); }) / timed_iterations;
+    m.lu_ms = time_lu(*solver);
     m.colours = solver->jacobian_colouring.colours;
     solver.reset();
 
@@ -107,7 +121,7 @@ Measurement measure(int buses, int branches) {
 void keep_fastest(Measurement& best, const Measurement& run) {
     for (auto field : {&Measurement::build_ms, &Measurement::record_ms, &Measurement::record_optimised_ms,
                        &Measurement::first_solve_ms, &Measurement::warm_solve_ms, &Measurement::iteration_ms,
-                       &Measurement::sweep_ms})
+                       &Measurement::lu_ms, &Measurement::sweep_ms})
         best.*field = std::min(best.*field, run.*field);
 }
 
@@ -138,15 +152,15 @@ const char* feeder_name(const Measurement& m) { return m.branches == 1 ? "chain"
 
 void print_measurements(const std::vector<Measurement>& rows) {
     std::printf("| feeder | buses | unknowns | build ms | record ms | record+optimise ms | tape ops | optimised ops "
-                "| first solve ms (it) | warm re-solve ms (it) | ms / iteration | colours | sweep ms (sweeps) "
+                "| first solve ms (it) | warm re-solve ms (it) | ms / iteration | LU ms | colours | sweep ms (sweeps) "
                 "| peak MiB |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const auto& m : rows)
-        std::printf("| %s | %d | %ld | %.2f | %.2f | %.2f | %zu | %zu | %.2f (%d) | %.2f (%d) | %.3f | %zu | %.2f (%d) "
-                    "| %.1f |\n",
+        std::printf("| %s | %d | %ld | %.2f | %.2f | %.2f | %zu | %zu | %.2f (%d) | %.2f (%d) | %.3f | %.3f | %zu "
+                    "| %.2f (%d) | %.1f |\n",
                     feeder_name(m), m.buses, m.variables, m.build_ms, m.record_ms, m.record_optimised_ms, m.operators,
                     m.operators_optimised, m.first_solve_ms, m.first_iterations, m.warm_solve_ms, m.warm_iterations,
-                    m.iteration_ms, m.colours, m.sweep_ms, m.sweeps, m.peak_mib);
+                    m.iteration_ms, m.lu_ms, m.colours, m.sweep_ms, m.sweeps, m.peak_mib);
 }
 
 // What the first solve spends once per solver: the Jacobian pattern, the
@@ -158,19 +172,19 @@ double setup_ms(const Measurement& m) { return m.first_solve_ms - m.first_iterat
 // from the recording of the optimised tape.
 void print_ratios(const std::vector<Measurement>& rows) {
     std::printf("\n| feeder | sizes | build | record+optimise | first-solve setup | record + first solve "
-                "| warm / it | iteration | sweep / sweep | peak memory |\n");
-    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                "| warm / it | iteration | LU | sweep / sweep | peak memory |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (std::size_t k = 1; k < rows.size(); ++k) {
         const auto& a = rows[k - 1];
         const auto& b = rows[k];
         if (a.branches != b.branches) continue;
         const auto per = [](double ms, int count) { return ms / std::max(count, 1); };
         const auto first = [](const Measurement& m) { return m.record_optimised_ms + m.first_solve_ms; };
-        std::printf("| %s | %d → %d | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", feeder_name(a),
+        std::printf("| %s | %d → %d | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", feeder_name(a),
                     a.buses, b.buses, b.build_ms / a.build_ms, b.record_optimised_ms / a.record_optimised_ms,
                     setup_ms(b) / setup_ms(a), first(b) / first(a),
                     per(b.warm_solve_ms, b.warm_iterations) / per(a.warm_solve_ms, a.warm_iterations),
-                    b.iteration_ms / a.iteration_ms, per(b.sweep_ms, b.sweeps) / per(a.sweep_ms, a.sweeps),
+                    b.iteration_ms / a.iteration_ms, b.lu_ms / a.lu_ms, per(b.sweep_ms, b.sweeps) / per(a.sweep_ms, a.sweeps),
                     b.peak_mib / a.peak_mib);
     }
 }

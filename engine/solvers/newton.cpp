@@ -28,23 +28,35 @@ double residual_error(const Eigen::VectorXd& F) {
 
 using Pattern = CppAD::sparse_rc<AbstractNewton::SizeVector>;
 
-// The entries column by column, rows ascending: the order in which the
-// compressed Jacobian stores them, so evaluated values copy straight in.
-Pattern column_major(const Pattern& pattern) {
-    const auto order = pattern.col_major();
-    Pattern sorted(pattern.nr(), pattern.nc(), pattern.nnz());
-    for (std::size_t k = 0; k < pattern.nnz(); ++k) sorted.set(k, pattern.row()[order[k]], pattern.col()[order[k]]);
-    return sorted;
+using SparseMatrix = AbstractNewton::SparseMatrix;
+
+// The compressed Jacobian of a pattern given in any order, values zero:
+// entries placed column by column as they come, a counting sort linear in
+// their number; a column whose rows came out of order is sorted on its own.
+SparseMatrix structure_of(const Pattern& pattern) {
+    SparseMatrix J(static_cast<Eigen::Index>(pattern.nr()), static_cast<Eigen::Index>(pattern.nc()));
+    J.resizeNonZeros(static_cast<Eigen::Index>(pattern.nnz()));
+    int* start = J.outerIndexPtr();
+    for (std::size_t k = 0; k < pattern.nnz(); ++k) ++start[pattern.col()[k] + 1];
+    for (std::size_t j = 0; j < pattern.nc(); ++j) start[j + 1] += start[j];
+    std::vector<int> next(start, start + pattern.nc());
+    int* rows = J.innerIndexPtr();
+    for (std::size_t k = 0; k < pattern.nnz(); ++k) rows[next[pattern.col()[k]]++] = static_cast<int>(pattern.row()[k]);
+    for (std::size_t j = 0; j < pattern.nc(); ++j)
+        if (!std::is_sorted(rows + start[j], rows + start[j + 1])) std::sort(rows + start[j], rows + start[j + 1]);
+    std::fill_n(J.valuePtr(), pattern.nnz(), 0.0);
+    return J;
 }
 
-AbstractNewton::SparseMatrix structure_of(const Pattern& pattern) {
-    std::vector<Eigen::Triplet<double>> entries;
-    entries.reserve(pattern.nnz());
-    for (std::size_t k = 0; k < pattern.nnz(); ++k)
-        entries.emplace_back(static_cast<int>(pattern.row()[k]), static_cast<int>(pattern.col()[k]), 0.0);
-    AbstractNewton::SparseMatrix J(static_cast<Eigen::Index>(pattern.nr()), static_cast<Eigen::Index>(pattern.nc()));
-    J.setFromTriplets(entries.begin(), entries.end());
-    return J;
+// The entries of J in the order it stores them: column by column, rows ascending.
+Pattern pattern_of(const SparseMatrix& J) {
+    Pattern pattern(static_cast<std::size_t>(J.rows()), static_cast<std::size_t>(J.cols()),
+                    static_cast<std::size_t>(J.nonZeros()));
+    for (Eigen::Index j = 0; j < J.outerSize(); ++j)
+        for (int k = J.outerIndexPtr()[j]; k < J.outerIndexPtr()[j + 1]; ++k)
+            pattern.set(static_cast<std::size_t>(k), static_cast<std::size_t>(J.innerIndexPtr()[k]),
+                        static_cast<std::size_t>(j));
+    return pattern;
 }
 
 // A reverse pass costs about this many forward passes of jacobian_group_max
@@ -439,8 +451,8 @@ void AbstractNewton::build_pattern() {
     for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
     Pattern found;
     tape.for_jac_sparsity(identity, false, false, false, found);
-    jacobian_pattern = column_major(found);
-    jacobian = structure_of(jacobian_pattern);
+    jacobian = structure_of(found);
+    jacobian_pattern = pattern_of(jacobian);
     const PositionMatrix positions =
         positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
     jacobian_colouring = colour_columns(positions);
