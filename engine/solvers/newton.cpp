@@ -30,6 +30,15 @@ using Pattern = CppAD::sparse_rc<AbstractNewton::SizeVector>;
 
 using SparseMatrix = AbstractNewton::SparseMatrix;
 
+// Every entry any x can reach, in the library's order.
+Pattern sparsity_of(CppAD::ADFun<double>& tape, std::size_t n) {
+    Pattern identity(n, n, n);
+    for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
+    Pattern found;
+    tape.for_jac_sparsity(identity, false, false, false, found);
+    return found;
+}
+
 // The compressed Jacobian of a pattern given in any order, values zero:
 // entries placed column by column as they come, a counting sort linear in
 // their number; a column whose rows came out of order is sorted on its own.
@@ -446,12 +455,7 @@ void AbstractNewton::fill_coloured_columns(const JacobianColouring& c, const dou
 }
 
 void AbstractNewton::build_pattern() {
-    const auto n = static_cast<std::size_t>(x.size());
-    Pattern identity(n, n, n);
-    for (std::size_t k = 0; k < n; ++k) identity.set(k, k, k);
-    Pattern found;
-    tape.for_jac_sparsity(identity, false, false, false, found);
-    jacobian = structure_of(found);
+    jacobian = structure_of(sparsity_of(tape, static_cast<std::size_t>(x.size())));
     jacobian_pattern = pattern_of(jacobian);
     const PositionMatrix positions =
         positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
@@ -462,7 +466,7 @@ void AbstractNewton::build_pattern() {
     ++colourings;
     row_derivatives = Eigen::VectorXd::Zero(x.size());
     spdlog::debug("----- Sparse pattern initialisation -----");
-    spdlog::debug("n: {0:d} nnz: {1:d}", n, jacobian_pattern.nnz());
+    spdlog::debug("n: {0:d} nnz: {1:d}", x.size(), jacobian_pattern.nnz());
 }
 
 void Newton::update(const SparseMatrix&, const Eigen::VectorXd& dx, Eigen::VectorXd& F) {
