@@ -205,7 +205,21 @@ TEST(DenseJacobian, EqualsTheSparseOneOnAHubFeeder) {
     testing::Feeder feeder(2, {3e3, 1e3}, {0.05, 0.04}, {0.01, 0.02}, 24);
     Newton solver(feeder.network.get(), false);
     solver.solve_load_flow(1, 1e-9);  // away from the symmetric start
-    const Eigen::MatrixXd sparse = Eigen::MatrixXd(solver.compute_jacobian());
+    const Newton::SparseMatrix J = solver.compute_jacobian();
+    const Eigen::MatrixXd sparse = Eigen::MatrixXd(J);
+
+    // Stored column by column with rows ascending, as the LU and the lists of
+    // positions take it; the pattern lists the entries in that order.
+    const auto& pattern = solver.jacobian_pattern;
+    ASSERT_EQ(pattern.nnz(), static_cast<std::size_t>(J.nonZeros()));
+    for (Eigen::Index j = 0; j < J.outerSize(); ++j)
+        for (int k = J.outerIndexPtr()[j]; k < J.outerIndexPtr()[j + 1]; ++k) {
+            if (k > J.outerIndexPtr()[j]) {
+                EXPECT_LT(J.innerIndexPtr()[k - 1], J.innerIndexPtr()[k]);
+            }
+            EXPECT_EQ(pattern.row()[static_cast<std::size_t>(k)], static_cast<std::size_t>(J.innerIndexPtr()[k]));
+            EXPECT_EQ(pattern.col()[static_cast<std::size_t>(k)], static_cast<std::size_t>(j));
+        }
 
     // The balance rows of the head's phases (its neutral is the reference)
     // come by reverse mode; the others need no more colours than three buses
