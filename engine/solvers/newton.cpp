@@ -92,7 +92,6 @@ std::vector<bool> dense_rows_of(const std::vector<std::size_t>& row_sizes) {
     return dense;
 }
 
-using SparseMatrix = AbstractNewton::SparseMatrix;
 // Entries of J valued by their positions in J's values.
 using PositionMatrix = Eigen::SparseMatrix<int>;
 using PositionRows = Eigen::SparseMatrix<int, Eigen::RowMajor>;
