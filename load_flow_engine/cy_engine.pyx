@@ -1,4 +1,4 @@
-# cython: language_level=3, freethreading_compatible=True, embedsignature=True, c_string_encoding=utf8, binding=False
+# cython: language_level=3, embedsignature=True, c_string_encoding=utf8, binding=False
 # distutils: language = c++
 
 # Without binding the methods are method descriptors: called through a class,

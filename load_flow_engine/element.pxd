@@ -14,7 +14,6 @@ cdef extern from "elements/element.hpp" namespace "lfe" nogil:
         void merge(const shared_ptr[Connection]& other) except +
         double complex get_potential()
         void set_potential(const double complex& v) except +
-        void remove_port(const Port* port)
 
     cdef cppclass Port:
         shared_ptr[Connection] connection
@@ -24,6 +23,7 @@ cdef extern from "elements/element.hpp" namespace "lfe" nogil:
 
     cdef cppclass Element:
         vector[Port] ports
+        void disconnect()
 
     cdef cppclass Branch(Element):
         vector[Port*] side1

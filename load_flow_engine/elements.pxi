@@ -26,10 +26,7 @@ cdef class CyElement:
             own.ports[ports[0]].connection.get().merge(own.ports[ports[k]].connection)
 
     def disconnect(self):
-        cdef Element* own = own_element(self)
-        cdef size_t i
-        for i in range(own.ports.size()):
-            own.ports[i].connection.get().remove_port(&own.ports[i])
+        own_element(self).disconnect()
 
     def get_potentials(self, int n):
         cdef Element* own = own_element(self)

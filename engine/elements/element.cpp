@@ -30,6 +30,15 @@ std::complex<double> Port::potential() const { return connection->get_potential(
 
 ADComplex Port::potential_ad() const { return connection->get_potential_ad(); }
 
+void Port::detach() {
+    if (connection->ports.size() == 1) return;
+    auto own = std::make_shared<Connection>(potential());
+    own->fixed = connection->fixed;
+    connection->remove_port(this);
+    connection = std::move(own);
+    connection->ports.push_back(this);
+}
+
 Connection::Connection(const std::complex<double>& initial_potential) : potential(initial_potential) {}
 
 void Connection::merge(const std::shared_ptr<Connection>& other) {
@@ -42,6 +51,7 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
         ports.push_back(q);
         q->connection = self;
     }
+    absorbed->ports.clear();
 }
 
 std::complex<double> Connection::get_potential() const {
@@ -87,6 +97,10 @@ void Element::zero_currents(bool use_ad) {
         else
             port.current = 0.0;
     }
+}
+
+void Element::disconnect() {
+    for (auto& port : ports) port.detach();
 }
 
 namespace {

@@ -37,6 +37,10 @@ public:
 
     std::complex<double> potential() const;
     ADComplex potential_ad() const;
+
+    // Leaves a node it shares for one of its own, with the potential it reads
+    // now and the node's fixed mark.
+    void detach();
 };
 
 // An electrical node: the ports that meet there and their common potential.
@@ -48,7 +52,9 @@ public:
 
     explicit Connection(const std::complex<double>& initial_potential);
 
-    // Absorbs every port of `other`; this node keeps its own potential record.
+    // Absorbs every port of `other`, whose list is left empty: a network may
+    // still hold `other`, and must not reach the ports through it once they
+    // are gone. This node keeps its own potential record.
     void merge(const std::shared_ptr<Connection>& other);
 
     // A fixed node reads 0; a bound one reads its solver slots; else its stored value.
@@ -105,6 +111,8 @@ public:
 
     // Sets every port current to zero, in AD or plain form.
     void zero_currents(bool use_ad);
+    // Puts every port on a node of its own.
+    void disconnect();
 
 protected:
     // For element types that build their own ports (other initial potentials).

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <stdexcept>
 #include <unordered_map>
-#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -18,18 +17,50 @@ bool has_nan(const ADComplex& z) {
     return std::isnan(CppAD::Value(z.real())) || std::isnan(CppAD::Value(z.imag()));
 }
 
-// Elements whose recorded current at the node is NaN explain it; without such
-// a current the node is put down to the element of its first port.
-template <class Mark>
-void mark_node_elements(const Connection& node, const Mark& mark) {
-    bool explained = false;
+bool finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+
+// Positions of the elements, the first one where an element is listed twice.
+std::unordered_map<const Element*, int> positions_of(const std::vector<Element*>& elements) {
+    std::unordered_map<const Element*, int> positions;
+    for (int e = static_cast<int>(elements.size()) - 1; e >= 0; --e) positions[elements[e]] = e;
+    return positions;
+}
+
+// Ports of elements outside the list hold the currents of another
+// recording, if any: they explain nothing.
+std::vector<int> elements_behind(const Connection& node, const std::unordered_map<const Element*, int>& positions) {
+    std::vector<int> found;
+    int first = -1;
     for (const Port* q : node.ports) {
-        if (has_nan(q->current_ad)) {
-            explained = true;
-            mark(q->element);
-        }
+        const auto it = positions.find(q->element);
+        if (it == positions.end()) continue;
+        if (first < 0) first = it->second;
+        if (has_nan(q->current_ad)) found.push_back(it->second);
     }
-    if (!explained && !node.ports.empty()) mark(node.ports.front()->element);
+    if (found.empty() && first >= 0) found.push_back(first);
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+struct NodeLayout {
+    std::vector<std::shared_ptr<Connection>> nodes;
+    ElectricalNetwork::NodeGrouping grouping;
+};
+
+NodeLayout collect_nodes(const std::vector<Element*>& elements) {
+    NodeLayout layout;
+    std::unordered_map<const Connection*, int> numbers;
+    for (Element* element : elements)
+        for (Port& port : element->ports) {
+            const auto [it, first_seen] = numbers.emplace(port.connection.get(), static_cast<int>(layout.nodes.size()));
+            if (first_seen) {
+                layout.nodes.push_back(port.connection);
+                layout.grouping.fixed.push_back(port.connection->fixed);
+            }
+            layout.grouping.port_nodes.push_back(it->second);
+        }
+    return layout;
 }
 
 // The flexible parameters of a flexible load, star or delta; null for any
@@ -48,13 +79,22 @@ void check_count(const char* what, Eigen::Index reached, Eigen::Index expected) 
 }  // namespace
 
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elements(std::move(elements_)) {
-    std::unordered_set<const Connection*> seen;
-    for (Element* element : elements) {
-        for (Port& port : element->ports)
-            if (seen.insert(port.connection.get()).second) connections.push_back(port.connection);
+    NodeLayout layout = collect_nodes(elements);
+    connections = std::move(layout.nodes);
+    grouping = std::move(layout.grouping);
+    for (Element* element : elements)
         if (const auto* parameters = flexible_parameters_of(element))
             flexible_parameters.insert(parameters->begin(), parameters->end());
-    }
+}
+
+bool ElectricalNetwork::refresh_nodes() {
+    NodeLayout layout = collect_nodes(elements);
+    if (layout.grouping != grouping)
+        throw std::runtime_error(
+            "The network's nodes were joined, split or fixed after it was built: build the network again");
+    if (layout.nodes == connections) return false;
+    connections = std::move(layout.nodes);
+    return true;
 }
 
 std::pair<std::vector<double>, std::vector<double>> ElectricalNetwork::get_initial_values() const {
@@ -194,29 +234,29 @@ std::vector<std::pair<int, int>> ElectricalNetwork::linear_parameter_ranges() co
     return ranges;
 }
 
-std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices) const {
-    std::vector<const Connection*> free_nodes;
+ElectricalNetwork::NodeElements ElectricalNetwork::node_elements() const {
+    const auto positions = positions_of(elements);
+    NodeElements nodes;
     for (const auto& node : connections)
-        if (!node->fixed) free_nodes.push_back(node.get());
-    const long node_rows = 2L * static_cast<long>(free_nodes.size());
+        if (!node->fixed) nodes.push_back(elements_behind(*node, positions));
+    return nodes;
+}
+
+std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices, const NodeElements& nodes) const {
+    const long node_rows = 2L * static_cast<long>(nodes.size());
 
     // End of each element's variable range, after the node pairs.
     std::vector<long> ends;
     long end = node_rows;
     for (int count : variable_counts()) ends.push_back(end += count);
 
-    std::unordered_map<const Element*, int> positions;
-    for (int e = static_cast<int>(elements.size()) - 1; e >= 0; --e) positions[elements[e]] = e;
+    const auto positions = positions_of(elements);
     std::vector<bool> found(elements.size(), false);
-    const auto mark = [&](const Element* element) {
-        if (const auto it = positions.find(element); it != positions.end()) found[it->second] = true;
-    };
-
     for (long index : indices) {
         if (index < node_rows) {
-            mark_node_elements(*free_nodes[static_cast<std::size_t>(index / 2)], mark);
+            for (const int e : nodes[static_cast<std::size_t>(index / 2)]) found[static_cast<std::size_t>(e)] = true;
         } else if (const auto it = std::upper_bound(ends.begin(), ends.end(), index); it != ends.end()) {
-            mark(elements[static_cast<std::size_t>(it - ends.begin())]);
+            found[static_cast<std::size_t>(positions.at(elements[static_cast<std::size_t>(it - ends.begin())]))] = true;
         }
     }
 
@@ -224,6 +264,13 @@ std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indic
     for (std::size_t e = 0; e < found.size(); ++e)
         if (found[e]) result.push_back(static_cast<int>(e));
     return result;
+}
+
+bool ElectricalNetwork::result_is_finite() const {
+    for (const Element* element : elements)
+        for (const Port& port : element->ports)
+            if (!finite(port.potential()) || !finite(port.current)) return false;
+    return true;
 }
 
 }  // namespace lfe

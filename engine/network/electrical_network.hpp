@@ -19,6 +19,17 @@ namespace lfe {
 // parameter; the residuals mirror x.
 class ElectricalNetwork {
 public:
+    // How the listed ports meet: the node of each port in element and port
+    // order, nodes numbered as first seen, and each node's fixed mark.
+    struct NodeGrouping {
+        std::vector<int> port_nodes;
+        std::vector<bool> fixed;
+        bool operator==(const NodeGrouping&) const = default;
+    };
+    // For each free node, the positions in `elements` of the elements behind
+    // its balance rows.
+    using NodeElements = std::vector<std::vector<int>>;
+
     std::vector<Element*> elements;
     std::vector<std::shared_ptr<Connection>> connections;
     // Those of the flexible loads, each once; not owned.
@@ -27,6 +38,13 @@ public:
     explicit ElectricalNetwork(std::vector<Element*>&& elements);
     ElectricalNetwork(const ElectricalNetwork&) = delete;
     ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+
+    // Collects the nodes from the elements' ports again: a join may have left
+    // a listed port on another node object. Throws std::runtime_error,
+    // changing nothing, when the listed ports are grouped otherwise or a mark
+    // differs from when the network was built. Returns whether a node was
+    // replaced, so that the records need binding again.
+    bool refresh_nodes();
 
     // Stored values of the records, in the layout of x and p.
     std::pair<std::vector<double>, std::vector<double>> get_initial_values() const;
@@ -57,11 +75,20 @@ public:
     // lie, as [begin, end) ranges: what the other Jacobian entries depend on.
     std::vector<std::pair<int, int>> linear_parameter_ranges() const;
 
+    // For each free node, the listed elements whose current there holds a
+    // NaN; without one, the element of the node's first listed port. Read
+    // right after a recording, it describes that recording.
+    NodeElements node_elements() const;
     // Positions in `elements`, ascending and unique, of the elements behind the
-    // given ascending variable or residual indices.
-    std::vector<int> find_elements(const std::vector<long>& indices) const;
+    // given ascending variable or residual indices, the nodes' as given.
+    std::vector<int> find_elements(const std::vector<long>& indices, const NodeElements& nodes) const;
+
+    // Whether every port of the listed elements reads a finite potential and current.
+    bool result_is_finite() const;
 
 private:
+    NodeGrouping grouping;
+
     int free_node_count() const;
     std::vector<int> variable_counts() const;
     void add_balance_rows(ADVector& y) const;

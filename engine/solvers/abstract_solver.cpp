@@ -10,6 +10,7 @@ namespace lfe {
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* network) : network(network) {
     if (network == nullptr) throw std::runtime_error("A solver needs a network");
+    network->refresh_nodes();
 }
 
 AbstractSolver::~AbstractSolver() {
@@ -29,7 +30,9 @@ void AbstractSolver::load_initial_values() {
 }
 
 void AbstractSolver::take_records() {
-    if (holds_records()) return;
+    const bool nodes_replaced = network->refresh_nodes();
+    network->mark_listed_ports();
+    if (holds_records() && !nodes_replaced) return;
     const std::vector<double> current = network->get_parameter_values();
     if (static_cast<Eigen::Index>(current.size()) != p.size())
         throw std::runtime_error(

@@ -36,7 +36,9 @@ public:
     // Makes the network's records point into this solver's vectors, with the
     // records' current parameters copied into p; x stays as it is. Every solve
     // does it first; element reads and updates afterwards go through this
-    // solver, until another solver binds one of the records.
+    // solver, until another solver binds one of the records. Throws
+    // std::runtime_error, changing nothing, when the network's nodes were
+    // regrouped since it was built; marks the ports of its listed elements.
     void take_records();
     bool holds_records() const { return binding != 0 && binding == BindingScope::latest(); }
 
@@ -55,6 +57,10 @@ protected:
         Eigen::VectorXd p;
     };
     const std::shared_ptr<Vectors> storage = std::make_shared<Vectors>();
+
+    // Whether every port of the network's elements reads a finite potential
+    // and current: the result the caller reads.
+    bool result_is_finite() const { return network->result_is_finite(); }
 
     // Sizes x and p once, from the stored values of the network's records.
     void load_initial_values();

@@ -10,8 +10,6 @@ namespace lfe {
 
 namespace {
 
-bool finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
-
 std::runtime_error nan_failure(int it) {
     return std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
 }
@@ -64,19 +62,9 @@ double BackwardForward::sweep() {
     return error;
 }
 
-// The potentials the last forward step wrote and the currents the last
-// backward step set: the result the caller reads.
-bool BackwardForward::result_is_finite() const {
-    for (const Element* element : network->elements)
-        for (const Port& port : element->ports)
-            if (!finite(port.potential()) || !finite(port.current)) return false;
-    return true;
-}
-
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
     check_tolerance(tolerance);
     take_records();
-    network->mark_listed_ports();
     int it = 0;
     double error;
     do {

@@ -17,7 +17,6 @@ public:
 
 private:
     double sweep();
-    bool result_is_finite() const;
 };
 
 }  // namespace lfe

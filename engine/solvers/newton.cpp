@@ -307,6 +307,7 @@ void AbstractNewton::record_tape() {
         bind_records(ax, ap);
         ADVector y = ADVector::Constant(x.size(), ADScalar(0.0));
         network->add_equations(y);
+        node_elements = network->node_elements();
         tape = CppAD::ADFun<double>(ax, y);
     } catch (...) {
         // An unfinished recording would lend its tape to AD values of later ones.
@@ -321,6 +322,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     take_records();
     const auto result = x.size() == 0 ? std::pair{0, 0.0} : iterate(max_iterations, tolerance);
     for (Element* element : network->elements) element->compute_currents(false);
+    // A NaN error already tells the caller; a finite one must not pass off
+    // non-finite readings (a load at 0 V on fixed nodes only) as a result.
+    if (!std::isnan(result.second) && !result_is_finite())
+        throw std::runtime_error(fmt::format("1 NaN value encountered at iteration {}. ", result.first));
     return result;
 }
 

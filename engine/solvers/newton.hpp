@@ -78,11 +78,14 @@ public:
     int lu_analyses = 0;
     // How often every entry of J was evaluated.
     int full_jacobians = 0;
+    // The elements behind each node's balance rows, as the recording left them.
+    ElectricalNetwork::NodeElements node_elements;
 
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
 
     // Throws std::runtime_error "1 ..." when the Jacobian holds a non-finite
-    // value or cannot be factorised.
+    // value or cannot be factorised, or the result a non-finite potential or
+    // current.
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 
     // Residuals and Jacobian at x, with the parameters last pushed into the tape.
