@@ -2,6 +2,7 @@
 
 import ctypes
 import gc
+import random
 import subprocess
 import sys
 import textwrap
@@ -430,3 +431,192 @@ def test_networks_sharing_a_flexible_parameter_follow_its_updates(make_solver):
     scribble_on_freed_memory()
     shared.update_parameters(800.0, -1e3, 1e3)
     assert_solves_as_fresh(solvers[0], second, make_solver, [3000], [limited(800.0)])
+
+
+# Topology changed after networks and solvers exist: a join that keeps the
+# listed ports together, in either direction, leaves a network equal to a
+# fresh build of its list; any other change is refused until it is rebuilt.
+
+REBUILD = "^The network's nodes were joined, split or fixed after it was built: build the network again$"
+JOINS = {
+    "bus absorbs load": lambda node, load: node.connect(load, [(0, 0), (1, 1)]),
+    "load absorbs bus": lambda node, load: load.connect(node, [(0, 0), (1, 1)]),
+}
+ALL_SOLVERS = dict(SOLVERS, goldstein=lambda network: cy.CyNewtonGoldstein(network, True, 0.1, 0.9, True))
+
+
+def unlisted_load(node, power, join):
+    load = cy.CyPowerLoad(2, np.array([power], dtype=complex))
+    join(node, load)
+    return load
+
+
+FREED_PORT_PATHS = {
+    "sweep": lambda network, newton, sweep: sweep.solve_load_flow(50, 1e-10),
+    "new newton": lambda network, newton, sweep: cy.CyNewton(network, True).solve_load_flow(50, 1e-10),
+    "analyse": lambda network, newton, sweep: newton.analyse_jacobian(),
+}
+
+
+@pytest.mark.parametrize("path", FREED_PORT_PATHS.values(), ids=FREED_PORT_PATHS)
+def test_a_deleted_element_leaves_no_port_on_a_network_node(path):
+    elements = two_wire_bus([1000])
+    extra = unlisted_load(elements[0], 500, JOINS["bus absorbs load"])
+    network = network_of(elements)
+    newton, sweep = cy.CyNewton(network, True), cy.CyBackwardForward(network)
+    sweep.solve_load_flow(50, 1e-10)
+    bus(230, 0).connect(elements[0], [(0, 0), (1, 1)])  # a new node takes all the bus's ports
+    del extra
+    gc.collect()
+    scribble_on_freed_memory()
+    fresh = network_of(two_wire_bus([1000]))
+    assert path(network, newton, sweep) == path(fresh, cy.CyNewton(fresh, True), cy.CyBackwardForward(fresh))
+    assert_solves_as_fresh(newton, elements, SOLVERS["newton"], [1000])
+
+
+@pytest.mark.parametrize("join", JOINS.values(), ids=JOINS)
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_load_joined_after_the_solver_leaves_the_network_as_built(make_solver, join):
+    elements = two_wire_bus([1000])
+    solver = make_solver(network_of(elements))
+    solver.solve_load_flow(50, 1e-10)
+    extra = unlisted_load(elements[0], 500, join)
+    assert_solves_as_fresh(solver, elements, make_solver, [1000])
+    assert extra.get_potentials(2) == pytest.approx(elements[3].get_potentials(2))
+
+
+def far_feeder(earthed_far):
+    """The star feeder, its far bus's neutral earthed by an unlisted reference when asked."""
+    topo, _, buses, loads = star_feeder(UNBALANCED_POWERS[:2], LENGTHS[:2])
+    if earthed_far:
+        buses[-1].connect(cy.CyPotentialRef(), [(3, 0)])
+    return topo, buses[-1], loads[-1]
+
+
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_reference_joined_after_the_solver_is_refused_until_rebuilt(make_solver):
+    topo, far, load = far_feeder(False)
+    network = topo.network()
+    solver = make_solver(network)
+    solver.solve_load_flow(50, 1e-10)
+    reference = cy.CyPotentialRef()
+    far.connect(reference, [(3, 0)])
+    before = far.get_potentials(4), load.get_currents(4)
+    with pytest.raises(RuntimeError, match=REBUILD):
+        solver.solve_load_flow(50, 1e-10)
+    with pytest.raises(RuntimeError, match=REBUILD):
+        make_solver(network)
+    assert far.get_potentials(4).tolist() == before[0].tolist()
+    assert load.get_currents(4).tolist() == before[1].tolist()
+    fresh_topo, fresh_far, fresh_load = far_feeder(True)
+    make_solver(fresh_topo.network()).solve_load_flow(50, 1e-10)
+    make_solver(topo.network()).solve_load_flow(50, 1e-10)
+    assert far.get_potentials(4)[3] == 0
+    np.testing.assert_allclose(far.get_potentials(4), fresh_far.get_potentials(4), rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(load.get_currents(4), fresh_load.get_currents(4), rtol=1e-9, atol=1e-9)
+
+
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_listed_load_disconnected_after_the_solver_is_refused_until_rebuilt(make_solver):
+    elements = two_wire_bus([1000, 500])
+    network = network_of(elements)
+    solver = make_solver(network)
+    solver.solve_load_flow(50, 1e-10)
+    elements[4].disconnect()
+    before = state(elements)
+    for refused in (lambda: solver.solve_load_flow(50, 1e-10), lambda: make_solver(network)):
+        with pytest.raises(RuntimeError, match=REBUILD):
+            refused()
+    assert state(elements).tolist() == before.tolist()
+    assert_solves_as_fresh(make_solver(network_of(elements[:4])), elements[:4], make_solver, [1000])
+
+
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_reference_counts_the_listed_elements_only(make_solver):
+    elements = two_wire_bus([1000, 500])
+    base = make_solver(network_of(elements[:4]))
+    what_if = make_solver(network_of(elements))
+    for _ in range(2):
+        assert_solves_as_fresh(base, elements[:4], make_solver, [1000])
+        assert_solves_as_fresh(what_if, elements, make_solver, [1000, 500])
+
+
+def load_on_fixed_nodes():
+    reference, load = cy.CyPotentialRef(), cy.CyPowerLoad(2, np.array([1000 + 100j]))
+    reference.connect(load, [(0, 0), (0, 1)])
+    return network_of([reference, load])
+
+
+@pytest.mark.parametrize("make_solver, code", [(ALL_SOLVERS[name], code) for name, code in
+                                               (("newton", 1), ("goldstein", 1), ("sweep", 2))],
+                         ids=["newton", "goldstein", "sweep"])
+def test_infinite_currents_on_fixed_nodes_are_a_failure(make_solver, code):
+    with pytest.raises(RuntimeError, match=rf"^{code} NaN value encountered at iteration \d+\. $"):
+        make_solver(load_on_fixed_nodes()).solve_load_flow(10, 1e-9)
+
+
+def floating_load(potential):
+    node, load = bus(potential, 0), cy.CyPowerLoad(2, np.array([1000 + 100j]))
+    node.connect(load, [(0, 0), (1, 1)])
+    return [node, load]
+
+
+def test_a_solvers_diagnostics_follow_its_own_recording():
+    elements = floating_load(0)
+    first = cy.CyNewton(network_of(elements), False)
+    at_zero, x = first.analyse_jacobian(), first.get_variables()
+    assert at_zero == cy.CyNewton(network_of(floating_load(0)), False).analyse_jacobian()
+    elements[0].initialize_potentials(np.array([230, 0], dtype=complex))
+    second = cy.CyNewton(network_of(elements), False)
+    first.set_variables(x)  # back where the bus's update moved it
+    assert second.analyse_jacobian() == cy.CyNewton(network_of(floating_load(230)), False).analyse_jacobian()
+    assert second.analyse_jacobian() != at_zero
+    assert first.analyse_jacobian() == at_zero
+
+
+def test_random_topology_changes_match_fresh_builds():
+    """Loads joined in either direction, disconnected, joined again, deleted;
+    networks over some of them built and solved in turn. A solve is refused
+    while a listed load is off the bus, and otherwise matches a fresh build."""
+    rng = random.Random(2718)
+    elements = two_wire_bus([])
+    node = elements[0]
+    loads = {}  # load: [power, on the bus]
+    built = []  # (solver, its maker, listed loads), the last few
+    for _ in range(200):
+        step = rng.choice(["join", "join", "disconnect", "reconnect", "delete", "update", "build", "solve", "solve"])
+        listed = {load for _, _, some in built for load in some}
+        off = [load for load, (_, on) in loads.items() if not on]
+        on = [load for load, (_, on) in loads.items() if on]
+        if step == "join":
+            power = complex(rng.uniform(100, 3000), rng.uniform(-500, 500))
+            loads[unlisted_load(node, power, rng.choice(list(JOINS.values())))] = [power, True]
+        elif step == "disconnect" and on:
+            load = rng.choice(on)
+            load.disconnect()
+            loads[load][1] = False
+        elif step == "reconnect" and off:
+            load = rng.choice(off)
+            rng.choice(list(JOINS.values()))(node, load)
+            loads[load][1] = True
+        elif step == "delete" and set(loads) - listed:
+            del loads[rng.choice(sorted(set(loads) - listed, key=id))]
+            gc.collect()
+        elif step == "update" and loads:
+            load = rng.choice(list(loads))
+            loads[load][0] = complex(rng.uniform(100, 3000), rng.uniform(-500, 500))
+            load.update_powers(np.array([loads[load][0]]))
+        elif step == "build":
+            some = rng.sample(on, rng.randint(0, len(on)))
+            node.initialize_potentials(np.array([230, 0], dtype=complex))
+            make_solver = rng.choice(list(ALL_SOLVERS.values()))
+            built = built[-2:] + [(make_solver(network_of(elements + some)), make_solver, some)]
+        elif step == "solve" and built:
+            solver, make_solver, some = rng.choice(built)
+            if any(not loads[load][1] for load in some):
+                before = state(elements + some)
+                with pytest.raises(RuntimeError, match=REBUILD):
+                    solver.solve_load_flow(50, 1e-10)
+                assert state(elements + some).tolist() == before.tolist()
+            else:
+                assert_solves_as_fresh(solver, elements + some, make_solver, [loads[load][0] for load in some])
