@@ -8,14 +8,7 @@ cdef class CyPotentialRef(CyElement):
         self.element = new PotentialRef()
 
     def get_current(self):
-        # A fixed node has no current balance: this is what the node's other
-        # elements draw from it.
-        cdef Connection* node = own_element(self).ports[0].connection.get()
-        cdef double complex total = 0
-        cdef Port* port
-        for port in node.ports:
-            total += port.current
-        return total
+        return (<PotentialRef*>own_element(self)).drawn_current()
 
 
 cdef class CyDeltaPotentialRef(CyElement):

@@ -30,6 +30,8 @@ int delta_ref_ports(int n) {
 
 PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->fixed = true; }
 
+std::complex<double> PotentialRef::drawn_current() const { return ports[0].current + others_current(ports[0]); }
+
 void PotentialRef::compute_currents(bool use_ad) { zero_currents(use_ad); }
 
 void PotentialRef::update_backward_forward() { zero_currents(false); }

@@ -11,6 +11,10 @@ class PotentialRef : public ElementImpl<PotentialRef> {
 public:
     PotentialRef();
 
+    // What the node's other elements draw from it, counting only those the
+    // network last solved lists: a fixed node has no current balance.
+    std::complex<double> drawn_current() const;
+
     void compute_currents(bool use_ad) override;
     bool is_linear() const override { return true; }
     void update_backward_forward() override;

@@ -373,7 +373,8 @@ def network_of(elements):
 def state(elements):
     counts = [2, 1] + [2] * (len(elements) - 2)
     return np.concatenate([part for element, n in zip(elements, counts)
-                           for part in (element.get_potentials(n), element.get_currents(n))])
+                           for part in (element.get_potentials(n), element.get_currents(n))]
+                          + [[elements[1].get_current()]])
 
 
 def assert_solves_as_fresh(solver, elements, make_solver, powers, parameters=()):
