@@ -73,13 +73,39 @@ TEST(Connection, FixedNodeReadsZeroEvenWhenBound) {
 TEST(Element, DestroyedElementLeavesSurvivingNode) {
     Probe a(1);
     auto node = a.ports[0].connection;
+    std::shared_ptr<Connection> absorbed;
     {
         auto b = std::make_unique<Probe>(1);
-        node->merge(b->ports[0].connection);
+        absorbed = b->ports[0].connection;
+        node->merge(absorbed);
         ASSERT_EQ(node->ports.size(), 2u);
+        // A holder of the absorbed node, a network, reaches no port through it.
+        EXPECT_TRUE(absorbed->ports.empty());
     }
     ASSERT_EQ(node->ports.size(), 1u);
     EXPECT_EQ(node->ports[0], &a.ports[0]);
+    EXPECT_TRUE(absorbed->ports.empty());
+}
+
+TEST(Element, DisconnectPutsEachSharedPortOnANodeOfItsOwn) {
+    Probe a(1), b(2), c(1);
+    a.ports[0].connection->merge(b.ports[0].connection);
+    a.ports[0].connection->set_potential({5.0, 1.0});
+    c.ports[0].connection->merge(b.ports[1].connection);
+    c.ports[0].connection->fixed = true;
+    const auto lone = std::make_unique<Probe>(1);
+    const auto lone_node = lone->ports[0].connection;
+
+    b.disconnect();
+    lone->disconnect();
+    for (Port& port : b.ports) EXPECT_EQ(port.connection->ports, std::vector<Port*>{&port});
+    EXPECT_EQ(a.ports[0].connection->ports, std::vector<Port*>{&a.ports[0]});
+    EXPECT_EQ(c.ports[0].connection->ports, std::vector<Port*>{&c.ports[0]});
+    // Each keeps what it read: the potential, and the mark of a fixed node.
+    EXPECT_EQ(b.ports[0].potential(), std::complex<double>(5.0, 1.0));
+    EXPECT_FALSE(b.ports[0].connection->fixed);
+    EXPECT_TRUE(b.ports[1].connection->fixed);
+    EXPECT_EQ(lone->ports[0].connection, lone_node);
 }
 
 TEST(Element, EmptyElementAndDefaultOperations) {

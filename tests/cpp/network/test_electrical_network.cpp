@@ -104,6 +104,39 @@ TEST(ElectricalNetwork, CountsThatDoNotFillTheVectorsAreReported) {
     EXPECT_EQ(failure_of({2, 1, 2}), "");
 }
 
+TEST(ElectricalNetwork, ANodeReplacedByAJoinIsTakenUpAsAFreshBuildWould) {
+    Divider d;
+    Conductance joined({1.0, 0.0});
+    joined.ports[0].connection->merge(d.upper.ports[1].connection);  // node B goes to the joined element's node
+    EXPECT_TRUE(d.network.refresh_nodes());
+    EXPECT_FALSE(d.network.refresh_nodes());
+    const ElectricalNetwork fresh({&d.source, &d.upper, &d.lower});
+    EXPECT_EQ(d.network.connections, fresh.connections);
+    EXPECT_EQ(d.network.connections[1], joined.ports[0].connection);
+}
+
+TEST(ElectricalNetwork, NodesRegroupedOrFixedAreRefusedWithNothingChanged) {
+    const auto refusal = [](ElectricalNetwork& network) {
+        const auto before = network.connections;
+        try {
+            network.refresh_nodes();
+        } catch (const std::runtime_error& failure) {
+            EXPECT_EQ(network.connections, before);
+            return std::string(failure.what());
+        }
+        return std::string();
+    };
+    const std::string rebuild =
+        "The network's nodes were joined, split or fixed after it was built: build the network again";
+    Divider joined, split, fixed;
+    probes::connect(joined.source.ports[0], joined.upper.ports[1]);
+    EXPECT_EQ(refusal(joined.network), rebuild);
+    split.upper.disconnect();
+    EXPECT_EQ(refusal(split.network), rebuild);
+    fixed.upper.ports[1].connection->fixed = true;
+    EXPECT_EQ(refusal(fixed.network), rebuild);
+}
+
 TEST(ElectricalNetwork, FindElementsMapsNodesAndElementRanges) {
     Divider d;
     Conductance outside({1.0, 0.0});

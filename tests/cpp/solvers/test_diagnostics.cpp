@@ -175,6 +175,21 @@ TEST(AnalyseJacobian, NamesALoadOnANodeWithZeroPotentialThroughItsNonFiniteRows)
     EXPECT_EQ(bad_rows, positions_of(*feeder.network, {feeder.loads[1]}));
 }
 
+TEST(AnalyseJacobian, ReadsTheSolversOwnRecording) {
+    testing::Feeder feeder(3, {4e3, 1e3});
+    auto& phase_a = feeder.buses[2]->ports[0].connection->potential.value;
+    const std::complex<double> live = phase_a;
+    phase_a = 0.0;
+    Newton first(feeder.network.get(), false);
+    const auto before = first.analyse_jacobian();
+    // A later recording of the same elements, with every current finite.
+    phase_a = live;
+    Newton second(feeder.network.get(), false);
+    EXPECT_EQ(second.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{}));
+    EXPECT_EQ(first.analyse_jacobian(), before);
+    EXPECT_EQ(before.second, positions_of(*feeder.network, {feeder.loads[1]}));
+}
+
 TEST(DenseJacobian, MatchesFiniteDifferencesOfTheResiduals) {
     testing::Feeder feeder(2, {6e3, 2e3});
     Newton solver(feeder.network.get(), false);

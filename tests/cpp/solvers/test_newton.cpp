@@ -11,6 +11,7 @@
 #include "network/probe_elements.hpp"
 #include "solvers/feeder.hpp"
 #include "solvers/newton.hpp"
+#include "solvers/newton_goldstein.hpp"
 
 namespace lfe {
 namespace {
@@ -146,6 +147,17 @@ TEST(Newton, ResidualsHoldingNaNGiveANaNError) {
     const auto [iterations, error] = solver.solve_load_flow(0, 1e-10);
     EXPECT_EQ(iterations, 0);
     EXPECT_TRUE(std::isnan(error));
+}
+
+TEST(Newton, InfiniteCurrentsOnFixedNodesAreAFailure) {
+    // A current law k / v at 0 V, on a node fixed at 0: no unknown, nothing to iterate.
+    Law load([](const ADComplex&, const ADComplex& k) { return k; }, [](C v, C k) { return k / v; }, {1.0, 0.5});
+    load.ports[0].connection->fixed = true;
+    ElectricalNetwork network({&load});
+    Newton newton(&network, false);
+    NewtonGoldstein goldstein(&network, false, 0.1, 0.9, true);
+    EXPECT_EQ(failure_of(newton, 10), "1 NaN value encountered at iteration 0. ");
+    EXPECT_EQ(failure_of(goldstein, 10), "1 NaN value encountered at iteration 0. ");
 }
 
 TEST(Newton, SystemWithoutUnknownsRecordsNothing) {

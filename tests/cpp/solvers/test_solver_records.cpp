@@ -134,6 +134,50 @@ TEST(SolverRecords, LayoutsThatDifferAreRefused) {
     EXPECT_TRUE(solver.holds_records());
 }
 
+// An element joined to node B but left out of the network, then a node of a
+// new element that takes B's ports, then the first element deleted: the
+// network's solvers and a new one read no port that is gone, and solve as a
+// fresh build of the network's list.
+TEST(SolverRecords, AJoinAfterTheSolversLeavesNoDeletedPortOnTheirNodes) {
+    Divider d;
+    auto extra = std::make_unique<Conductance>(C(1.0, 0.0));
+    probes::connect(d.upper.ports[1], extra->ports[0]);
+    Newton newton(&d.network, false);
+    BackwardForward sweep(&d.network);
+    newton.solve_load_flow(10, 1e-10);
+    Conductance joiner({1.0, 0.0});
+    joiner.ports[0].connection->merge(d.upper.ports[1].connection);
+    extra.reset();
+
+    sweep.take_records();
+    EXPECT_EQ(newton.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{}));
+    newton.solve_load_flow(10, 1e-10);
+    expect_near(d.node_b(), d.expected_b());
+    Newton fresh(&d.network, false);
+    fresh.solve_load_flow(10, 1e-10);
+    expect_near(d.node_b(), d.expected_b());
+    EXPECT_EQ(joiner.ports[0].potential(), d.node_b());
+}
+
+TEST(SolverRecords, AReferenceCountsTheElementsOfTheNetworkSolvedOnly) {
+    Divider d;
+    PotentialRef ref;
+    probes::connect(d.lower.ports[1], ref.ports[0]);
+    Conductance extra({1.0, 0.0});
+    probes::connect(d.upper.ports[1], extra.ports[0]);
+    probes::connect(d.lower.ports[1], extra.ports[1]);
+    ElectricalNetwork base({&d.source, &d.upper, &d.lower, &ref});
+    ElectricalNetwork wider({&d.source, &d.upper, &d.lower, &ref, &extra});
+    Newton base_solver(&base, false);
+    Newton wider_solver(&wider, false);
+    for (int round = 0; round < 2; ++round) {
+        base_solver.solve_load_flow(10, 1e-10);
+        expect_near(ref.drawn_current(), d.lower.ports[1].current);
+        wider_solver.solve_load_flow(10, 1e-10);
+        expect_near(ref.drawn_current(), d.lower.ports[1].current + extra.ports[1].current);
+    }
+}
+
 // The divider's network, and a wider one over the same elements with a
 // third conductance on node B: each has its own solver.
 struct WhatIf {
