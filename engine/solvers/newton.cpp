@@ -307,8 +307,9 @@ void AbstractNewton::record_tape() {
         bind_records(ax, ap);
         ADVector y = ADVector::Constant(x.size(), ADScalar(0.0));
         network->add_equations(y);
-        node_elements = network->node_elements();
         tape = CppAD::ADFun<double>(ax, y);
+        // Once the recording ends: the values of its variables are readable then.
+        node_elements = network->node_elements();
     } catch (...) {
         // An unfinished recording would lend its tape to AD values of later ones.
         ADScalar::abort_recording();
