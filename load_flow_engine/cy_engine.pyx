@@ -16,7 +16,7 @@ from load_flow_engine.backward_forward cimport BackwardForward
 from load_flow_engine.bus cimport Bus, Ground
 from load_flow_engine.eigen cimport VectorXd
 from load_flow_engine.electrical_network cimport ElectricalNetwork
-from load_flow_engine.element cimport Branch, Connection, Element, Port
+from load_flow_engine.element cimport Branch, Element, Port
 from load_flow_engine.flexible_loads cimport Control, DeltaFlexibleLoad, FlexibleLoad, FlexibleParameter, Projection
 from load_flow_engine.lines cimport ShuntLine, SimplifiedLine
 from load_flow_engine.load_balancer cimport LoadBalancer

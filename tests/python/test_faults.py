@@ -486,22 +486,25 @@ def test_a_load_joined_after_the_solver_leaves_the_network_as_built(make_solver,
     assert extra.get_potentials(2) == pytest.approx(elements[3].get_potentials(2))
 
 
-def far_feeder(earthed_far):
-    """The star feeder, its far bus's neutral earthed by an unlisted reference when asked."""
+def far_feeder():
     topo, _, buses, loads = star_feeder(UNBALANCED_POWERS[:2], LENGTHS[:2])
-    if earthed_far:
-        buses[-1].connect(cy.CyPotentialRef(), [(3, 0)])
     return topo, buses[-1], loads[-1]
+
+
+def earth_far_neutral(far):
+    """An unlisted reference on the far bus's neutral."""
+    reference = cy.CyPotentialRef()
+    far.connect(reference, [(3, 0)])
+    return reference
 
 
 @pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
 def test_a_reference_joined_after_the_solver_is_refused_until_rebuilt(make_solver):
-    topo, far, load = far_feeder(False)
+    topo, far, load = far_feeder()
     network = topo.network()
     solver = make_solver(network)
     solver.solve_load_flow(50, 1e-10)
-    reference = cy.CyPotentialRef()
-    far.connect(reference, [(3, 0)])
+    reference = earth_far_neutral(far)
     before = far.get_potentials(4), load.get_currents(4)
     with pytest.raises(RuntimeError, match=REBUILD):
         solver.solve_load_flow(50, 1e-10)
@@ -509,10 +512,12 @@ def test_a_reference_joined_after_the_solver_is_refused_until_rebuilt(make_solve
         make_solver(network)
     assert far.get_potentials(4).tolist() == before[0].tolist()
     assert load.get_currents(4).tolist() == before[1].tolist()
-    fresh_topo, fresh_far, fresh_load = far_feeder(True)
+    fresh_topo, fresh_far, fresh_load = far_feeder()
+    fresh_reference = earth_far_neutral(fresh_far)
     make_solver(fresh_topo.network()).solve_load_flow(50, 1e-10)
     make_solver(topo.network()).solve_load_flow(50, 1e-10)
     assert far.get_potentials(4)[3] == 0
+    assert reference.get_current() == pytest.approx(fresh_reference.get_current(), abs=1e-9)
     np.testing.assert_allclose(far.get_potentials(4), fresh_far.get_potentials(4), rtol=1e-9, atol=1e-9)
     np.testing.assert_allclose(load.get_currents(4), fresh_load.get_currents(4), rtol=1e-9, atol=1e-9)
 
