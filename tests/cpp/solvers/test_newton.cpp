@@ -358,7 +358,12 @@ TEST(Newton, AJacobianAtZeroVoltsLeavesLaterSolvesAsAFreshSolversAre) {
     const auto prefix = (std::filesystem::temp_directory_path() / "lfe_zero_volts").string();
     const std::vector<std::function<void(Reloaded&, Reloaded&)>> evaluations = {
         [](Reloaded& r, Reloaded&) { r.solver.analyse_jacobian(); },
-        [&](Reloaded& r, Reloaded&) { r.solver.save_matrix(prefix); },
+        [&](Reloaded& r, Reloaded&) {
+            // save_matrix installs no handler, and a checking build of the
+            // library stops on the NaN it evaluates.
+            const CppadErrorScope scope;
+            r.solver.save_matrix(prefix);
+        },
         [](Reloaded& r, Reloaded& fresh) {
             for (Reloaded* s : {&r, &fresh}) s->reload({2e3, 6e2}, {0.06, 0.05}, {0.02, 0.01});
             EXPECT_EQ(failure_of(r.solver, 20), "1 NaN value encountered at iteration 0. ");
