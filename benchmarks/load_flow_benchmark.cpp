@@ -108,7 +108,7 @@ Measurement measure(int buses, int branches) {
     // A negative tolerance makes every iteration run.
     m.iteration_ms = time_ms([&] { solver->solve_load_flow(timed_iterations, -1.0); }) / timed_iterations;
     m.lu_ms = time_lu(*solver);
-    m.colours = solver->jacobian_colouring.colours;
+    m.colours = solver->jacobian_work.colouring.colours;
     solver.reset();
 
     BackwardForward sweep(network.get());

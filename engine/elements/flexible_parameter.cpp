@@ -1,6 +1,5 @@
 #include "flexible_parameter.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -56,16 +55,21 @@ T soft_ramp(const T& v, const A& a, const B& b, double alpha) {
     return if_positive(x, if_positive(y, above, across), across);
 }
 
+// Beyond this |c (x - y)| the lighter weight e^-|c (x - y)| is 0 in doubles.
+constexpr double weight_exponent_cap = 800.0;
+
 // Smooth minimum of x and y, the mean of both weighted by e^(c x) and
-// e^(c y); c < 0 sets how sharp it is. The weights are formed from
-// e^-|c (x - y)| so that neither overflows.
+// e^(c y); c < 0 sets how sharp it is. Formed as the smaller one plus their
+// distance times the lighter weight, the exponent held where that weight is
+// 0 anyway, so that nothing overflows and an infinite distance adds 0.
 template <class T>
 T soft_min(const T& x, const T& y, double c) {
     const T t = c * (x - y);
-    const T e = exp(if_positive(t, T(-t), t));
-    const T heavy = 1.0 / (1.0 + e);
-    const T light = e / (1.0 + e);
-    return x * if_positive(t, heavy, light) + y * if_positive(t, light, heavy);
+    const T smaller = if_positive(t, x, y);
+    const T gap = if_positive(t, t, T(-t));
+    const T held = if_positive(T(gap - weight_exponent_cap), T(weight_exponent_cap), gap);
+    const T e = exp(-held);
+    return smaller + held / -c * (e / (1.0 + e));
 }
 
 // soft_gap holds its exponent here (e^700 is about 1e304) rather than
@@ -80,22 +84,22 @@ T soft_gap(const T& x, double epsilon) {
     return x + epsilon * exp(if_positive(T(t - gap_exponent_cap), T(gap_exponent_cap), t));
 }
 
-// Square root kept away from the kink at 0.
+// Square root kept away from the kink at 0. Below 0, where the gap would
+// grow without bound, it is held at its minimum epsilon, reached at 0 with
+// slope 0; NaN passes.
 template <class T>
 T soft_root(const T& w, double epsilon) {
-    return sqrt(soft_gap(w, epsilon));
+    return sqrt(if_positive(T(-w), T(epsilon), soft_gap(w, epsilon)));
 }
 
-// x unchanged while |x| stays below a knee at 1 - w, w = min(1 / a, 1);
-// beyond it bent towards +-1 by a tanh, which matches the value, slope and
-// curvature at the knee and never reaches 1.
+// The kept component of keep_p and keep_q: unchanged on the disc, |x| <= 1;
+// beyond it bent towards +-(1 + 1 / a) by a tanh that matches the value,
+// slope and curvature at the rim, so that 1 - x^2 stays above -(2 + 1 / a) / a.
 template <class T>
-T soft_clip(const T& x, double a) {
-    const double width = std::min(1.0 / a, 1.0);
-    const double knee = 1.0 - width;
-    const T above = knee + width * tanh((x - knee) / width);
-    const T below = -knee + width * tanh((x + knee) / width);
-    return if_positive(T(x - knee), above, if_positive(T(-knee - x), below, x));
+T rim_bend(const T& x, double a) {
+    const T above = 1.0 + tanh(a * (x - 1.0)) / a;
+    const T below = -1.0 + tanh(a * (x + 1.0)) / a;
+    return if_positive(T(x - 1.0), above, if_positive(T(-1.0 - x), below, x));
 }
 
 double sign_of(double x) { return x >= 0.0 ? 1.0 : -1.0; }
@@ -164,12 +168,15 @@ void project(const Projection& projection, const T& p_th, T& p, T& q) {
         q = q / d;
         return;
     }
+    // On the disc, |p| <= 1 (|q| <= 1), these are the written formulas: the
+    // kept component as it is and w >= 0. Beyond it the bend and the root's
+    // floor keep them finite.
     case ProjectionType::keep_p:
-        p = soft_clip(p, a);
+        p = rim_bend(p, a);
         q = tanh(a * q) * soft_root(soft_min(T(q * q), T(1.0 - p * p), c), e);
         return;
     case ProjectionType::keep_q:
-        q = soft_clip(q, a);
+        q = rim_bend(q, a);
         p = sign_of(p_th) * soft_root(soft_min(T(p * p), T(1.0 - q * q), c), e);
         return;
     }

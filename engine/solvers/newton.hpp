@@ -10,53 +10,9 @@
 #include <cppad/cppad.hpp>
 
 #include "abstract_solver.hpp"
+#include "jacobian.hpp"
 
 namespace lfe {
-
-// Columns of the sparse Jacobian evaluated together in one forward pass;
-// wider groups lose more to cache misses than they save in tape passes.
-inline constexpr std::size_t jacobian_group_max = 8;
-
-// How the Jacobian is evaluated. Columns that share no row take one colour,
-// and each colour is one direction of a forward pass. A row much denser than
-// the others (a bus many lines leave) would force a colour per entry, so such
-// rows are excluded from the colouring and come by reverse mode, one at a
-// time, through the part of the tape they depend on.
-struct JacobianColouring {
-    std::size_t colours = 0;
-    // Directions per forward pass: the colours split into equal groups.
-    std::size_t directions = 0;
-    // Columns ordered by colour; colour c owns [colour_start[c], colour_start[c + 1]).
-    std::vector<std::size_t> columns;
-    std::vector<std::size_t> colour_start;
-    std::vector<bool> dense;
-    std::vector<std::size_t> dense_rows;
-    // Entries of the dense rows as (position in J's values, column); row k owns
-    // [dense_start[k], dense_start[k + 1]).
-    std::vector<std::pair<std::size_t, std::size_t>> dense_entries;
-    std::vector<std::size_t> dense_start;
-    // The other entries as (position in J's values, position in the result
-    // of their forward pass); pass k owns [pass_start[k], pass_start[k + 1]).
-    std::vector<std::pair<int, int>> forward_entries;
-    std::vector<std::size_t> pass_start;
-};
-
-// The entries of J that move with x: a row and a column among the unknowns of
-// one element whose equations are not linear. The others depend on the
-// parameters of the linear elements alone, so they keep the values of the
-// last full evaluation while those stay, and fewer colours cover the moving
-// ones.
-struct VaryingEntries {
-    JacobianColouring colouring;
-    // A forward pass adds the constant entries into the varying one of their
-    // row and colour: (place of the varying entry in the colouring's
-    // forward_entries, position of the constant one in J's values).
-    std::vector<std::pair<int, int>> overlaps;
-    // Whether evaluating them alone takes fewer passes than the whole J.
-    bool worthwhile = false;
-    // The ranges of p that the constant entries depend on.
-    std::vector<std::pair<int, int>> parameters;
-};
 
 // Newton–Raphson on a residual tape recorded once at construction: x are its
 // independent variables, p its dynamic parameters. Updating p between solves
@@ -67,17 +23,13 @@ public:
     using SparseMatrix = Eigen::SparseMatrix<double>;
 
     CppAD::ADFun<double> tape;
-    CppAD::sparse_rc<SizeVector> jacobian_pattern;
-    JacobianColouring jacobian_colouring;
-    VaryingEntries varying;
+    // The Jacobian's structure, colouring and kept constant entries.
+    JacobianWork jacobian_work;
     Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<int>> lu;
     // Set by the first iteration: the pattern is final and the LU ordering analysed.
     bool initialised = false;
-    // How often the columns were coloured and the LU ordering analysed.
-    int colourings = 0;
+    // How often the LU ordering was analysed.
     int lu_analyses = 0;
-    // How often every entry of J was evaluated.
-    int full_jacobians = 0;
     // The elements behind each node's balance rows, as the recording left them.
     ElectricalNetwork::NodeElements node_elements;
 
@@ -108,29 +60,9 @@ public:
     virtual void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) = 0;
 
 private:
-    // The compressed Jacobian of the pattern, its values refilled in place.
-    SparseMatrix jacobian;
-    // Forward seeds, one row per variable and one column per direction, zero
-    // between evaluations; the derivatives of one dense row.
-    Eigen::VectorXd forward_seeds;
-    Eigen::VectorXd row_derivatives;
-    // Whether the loop may evaluate the varying entries alone: the constant
-    // ones hold their values for constant_parameters, the parameters they
-    // depend on as the loop's last full evaluation had them.
-    bool constants_current = false;
-    std::vector<double> constant_parameters;
-    // What the constant entries add into each forward entry of the varying ones.
-    std::vector<double> overlap_sums;
-
     void record_tape();
     std::pair<int, double> iterate(int max_iterations, double tolerance);
-    void build_pattern();
     const SparseMatrix& fill_jacobian();
-    void fill_whole();
-    std::vector<double> parameters_of_constants() const;
-    void keep_constants();
-    void fill_dense_rows(const JacobianColouring& c);
-    void fill_coloured_columns(const JacobianColouring& c, const double* overlaps);
     Eigen::VectorXd newton_step(const SparseMatrix& J, const Eigen::VectorXd& F, int it);
 };
 

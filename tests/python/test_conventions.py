@@ -2,6 +2,7 @@ import os
 import re
 import subprocess
 import sys
+import traceback
 
 import numpy as np
 import pytest
@@ -216,6 +217,118 @@ def test_methods_through_a_base_class_take_its_subclasses():
     assert cy.CyBus.get_potentials(bus, n=1).tolist() == [1 + 2j]
 
 
+def entry_name(function, *args):
+    # The traceback entry that the failing call added, just below this frame.
+    try:
+        function(*args)
+    except Exception as error:
+        return traceback.extract_tb(error.__traceback__)[1].name
+    raise AssertionError(f"{function} did not fail")
+
+
+def failing_pair():
+    # Both fail on a line with the same number in their own family's source.
+    bus = cy.CyBus(1, np.array([1j]))
+    q_u = cy.CyControl("q_u", 200, 210, 240, 250, 50, 1e-3)
+    parameter = cy.CyFlexibleParameter(q_u, q_u, cy.CyProjection("keep_p", 2.0, 1e-3), 5000, -1000, 1000)
+    return {"load_flow_engine.cy_engine.CyElement.get_potentials": (bus.get_potentials, -1),
+            "load_flow_engine.cy_engine.CyFlexibleParameter.compute_power":
+                (parameter.compute_power, 230.0, 3e3 - 1e3j)}
+
+
+def built():
+    # One instance of every class or of a subclass of it.
+    z = np.ones(1, complex)
+    constant = cy.CyControl("constant", 0, 0, 0, 0, 0, 0)
+    parameter = cy.CyFlexibleParameter(constant, constant, cy.CyProjection("euclidean", 1.0, 1e-3), 1.0, 0.0, 0.0)
+    parameters = np.array([parameter, parameter], dtype=object)
+    network = cy.CyElectricalNetwork(None, 0)
+    return [cy.CySwitch(1), cy.CyOpenSwitch(1), cy.CySimplifiedLine(1, z), cy.CyShuntLine(1, z, z), cy.CyBus(1, z),
+            cy.CyPowerLoad(2, z), cy.CyDeltaPowerLoad(1, z), cy.CyAdmittanceLoad(2, z), cy.CyDeltaAdmittanceLoad(1, z),
+            cy.CyCurrentLoad(2, z), cy.CyDeltaCurrentLoad(1, z), cy.CyLoadBalancer(1j, 0j, 1.0), constant,
+            cy.CyProjection("keep_q", 1.0, 1e-3), parameter, cy.CyFlexibleLoad(2, z, parameters),
+            cy.CyDeltaFlexibleLoad(1, z, parameters), cy.CyGround(), cy.CyPotentialRef(), cy.CyDeltaPotentialRef(1),
+            cy.CyVoltageSource(2, z), cy.CyDeltaVoltageSource(1, z),
+            cy.CyThreePhaseTransformer(3, 4, "D", "y", 1j, 0j, 0.1, 11), cy.CySingleTransformer(1j, 0j, 1 + 0j),
+            cy.CyCenterTransformer(1j, 0j, 1.0), cy.CySingleVoltageRegulator(1j, 0j, 230.0, 0.1, 1.0, 0.0), network,
+            cy.CyNewton(network, False), cy.CyNewtonGoldstein(network, False, 0.1, 0.9, False),
+            cy.CyBackwardForward(network)]
+
+
+BARE = (cy.CyElement, cy.CyBranch, cy.CyLoad, cy.CyTransformer, cy.CyAbstractSolver, cy.CyAbstractNewton)
+
+# An argument of each declared type, for a call that fails past its arguments.
+ARGUMENTS = {"int": lambda: 1, "bool": lambda: True, "double": lambda: 1.0, "double complex": lambda: 1j,
+             "string": lambda: "x", "int[::1]": lambda: np.zeros(1, np.intc), "double[::1]": lambda: np.zeros(1),
+             "CyElement": cy.CyElement, "": list}
+
+
+def parameters(method):
+    # From the signature line, e.g. "CyElement.connect(self, CyElement cy_element, connections)".
+    return method.__doc__[method.__doc__.index("(") + 1:-1].split(", ")[1:]
+
+
+def arguments(method):
+    return [ARGUMENTS[parameter.rpartition(" ")[0]]() for parameter in parameters(method)]
+
+
+def misnamed_entries():
+    """(expected, found) for every failing call whose traceback entry names
+    another function. After failures in the conversions of buffers, strings
+    and index pairs, which fail inside Cython's own code: every constructor
+    given no arguments, every method with parameters given too many, every
+    method of the classes that can be built bare called on a bare object, the
+    solvers given no network, and the failing pair in both orders."""
+    bus = bus3()
+    for function, *args in ((bus.initialize_potentials, read_only(np.zeros(3, complex))),
+                            (cy.CyControl, 3, 0, 0, 0, 0, 0, 0), (bus.connect, bus3(), [(0, 1, 2)])):
+        entry_name(function, *args)
+    found = []
+    instances = built()
+    for cls in CLASSES.values():
+        if cls not in (*BARE, cy.CyGround, cy.CyPotentialRef):  # which take any arguments
+            found.append((f"load_flow_engine.cy_engine.{cls.__name__}.__cinit__", entry_name(cls)))
+        instance = next(instance for instance in instances if isinstance(instance, cls))
+        # Cython's own pickling refusals, all failing on the same lines of its own source, are left out.
+        for name, method in vars(cls).items():
+            if not callable(method) or name in ("__new__", "__reduce__", "__setstate__"):
+                continue
+            expected = f"load_flow_engine.cy_engine.{cls.__name__}.{name}"
+            if parameters(method):
+                found.append((expected, entry_name(method, instance, *range(20))))
+            if cls in BARE:
+                found.append((expected, entry_name(method, cls(), *arguments(method))))
+    for cls, *args in ((cy.CyNewton, None, False), (cy.CyNewtonGoldstein, None, False, 0.1, 0.9, False),
+                       (cy.CyBackwardForward, None)):
+        found.append((f"load_flow_engine.cy_engine.{cls.__name__}.__cinit__", entry_name(cls, *args)))
+    pair = failing_pair()
+    for name in (*pair, *reversed(pair)):
+        found.append((name, entry_name(*pair[name])))
+    return [(expected, name) for expected, name in found if name != expected]
+
+
+def in_fresh_process(script):
+    # The module caches its traceback entries for the whole process.
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                          cwd=os.path.dirname(__file__)).stdout
+
+
+def test_every_failing_method_names_itself():
+    assert in_fresh_process("import test_conventions as t; print(t.misnamed_entries())").strip() == "[]"
+
+
+@pytest.mark.parametrize("first", [0, 1], ids=["get_potentials first", "compute_power first"])
+def test_a_failing_pair_names_itself_in_either_order(first):
+    script = f"""
+import test_conventions as t
+pair = t.failing_pair()
+names = list(pair)[{first}:] + list(pair)[:{first}]
+print(*[name == t.entry_name(*pair[name]) for name in names + names])
+"""
+    out = in_fresh_process(script)
+    assert out.split() == ["True"] * 4
+
+
 def test_traceback_names_the_method():
     # In a fresh process: the module caches one traceback code object per
     # source line number, whichever function first raised there.
@@ -228,8 +341,7 @@ for call in (t.nan_sweep, lambda: t.cy.CySwitch(-1), t.bad_law_powers):
     except RuntimeError as error:
         print(traceback.extract_tb(error.__traceback__)[-1].name)
 """
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True,
-                         cwd=os.path.dirname(__file__)).stdout
+    out = in_fresh_process(script)
     assert out.split() == ["load_flow_engine.cy_engine.CyAbstractSolver.solve_load_flow",
                            "load_flow_engine.cy_engine.CySwitch.__cinit__",
                            "load_flow_engine.cy_engine.CyFlexibleLoad.get_powers"]

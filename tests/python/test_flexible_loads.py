@@ -94,6 +94,20 @@ def test_compute_power():
         bad_q.compute_power(230.0, 1j)
 
 
+@pytest.mark.parametrize("alpha", [1.0, 2.0, 10.0, 1000.0])
+def test_keep_projections_leave_the_kept_power_on_the_disc(alpha):
+    # |S| = 3162 VA < s_max = 5 kVA: the kept power is the one given, to the last bit.
+    soft = (200, 210, 240, 250, 50, 1e-3)
+    keep_p = cy.CyFlexibleParameter(constant(), cy.CyControl("q_u", *soft), cy.CyProjection("keep_p", alpha, 1e-3),
+                                    5e3, -1e3, 1e3)
+    keep_q = cy.CyFlexibleParameter(cy.CyControl("p_max_u_consumption", *soft), constant(),
+                                    cy.CyProjection("keep_q", alpha, 1e-3), 5e3, -1e3, 1e3)
+    for kept in (3e3, 100.0, -5e3):
+        assert keep_p.compute_power(230.0, complex(kept, -1e3)).real == kept / 5e3 * 5e3
+        assert keep_q.compute_power(230.0, complex(-1e3, kept)).imag == kept / 5e3 * 5e3
+    assert keep_p.compute_power(230.0, 3e3 - 1e3j).real == 3e3
+
+
 def wired(load, potentials):
     bus = cy.CyBus(len(potentials), np.array(potentials, dtype=complex))
     bus.connect(load, [(k, k) for k in range(len(potentials))])

@@ -171,10 +171,14 @@ public:
         tape_.Dependent(ax, y);
     }
 
-    void expect_plain_at(double u, C s_th) {
+    C value_at(double u, C s_th) {
         tape_.new_dynamic(std::vector<double>(p.data(), p.data() + 3));
         const auto y = tape_.Forward(0, std::vector<double>{u, s_th.real(), s_th.imag()});
-        testing::expect_close({y[0], y[1]}, parameter.compute_power(u, s_th), 1e-9);
+        return {y[0], y[1]};
+    }
+
+    void expect_plain_at(double u, C s_th) {
+        testing::expect_close(value_at(u, s_th), parameter.compute_power(u, s_th), 1e-9);
     }
 
     // The tape's derivatives in U, P_th and Q_th against central differences
@@ -185,18 +189,26 @@ public:
         const std::vector<double> x{u, s_th.real(), s_th.imag()};
         const auto jacobian = tape_.Jacobian(x);
         const C at = parameter.compute_power(u, s_th);
-        const double scale = std::abs(at) + std::abs(s_th) + parameter.s_max.get();
-        const double steps[] = {1e-5, 1e-6 * scale, 1e-6 * scale};
+        const double limit = parameter.s_max.get();
+        const double scale = std::abs(at) + std::abs(s_th) + limit;
+        // Each power stepped in proportion to itself and s_max: a far larger
+        // kept component leaves the other on the scale of s_max.
+        const double steps[] = {1e-5, 1e-6 * (std::abs(x[1]) + limit), 1e-6 * (std::abs(x[2]) + limit)};
         for (int j = 0; j < 3; ++j) {
             if (j == 1 && parameter.projection.type == ProjectionType::keep_q && std::abs(x[1]) <= steps[1]) continue;
-            auto plus = x, minus = x;
-            plus[j] += steps[j];
-            minus[j] -= steps[j];
-            const C slope = (parameter.compute_power(plus[0], {plus[1], plus[2]}) -
-                             parameter.compute_power(minus[0], {minus[1], minus[2]})) /
-                            (2.0 * steps[j]);
-            // Rounding of the plain form, magnified by the step.
-            const double noise = 1e-12 * scale / steps[j];
+            const auto difference = [&](double step) {
+                auto plus = x, minus = x;
+                plus[j] += step;
+                minus[j] -= step;
+                return (parameter.compute_power(plus[0], {plus[1], plus[2]}) -
+                        parameter.compute_power(minus[0], {minus[1], minus[2]})) /
+                       (2.0 * step);
+            };
+            // Extrapolated from two steps: the curves bend sharply within a
+            // few steps of the rim of the disc.
+            const C slope = (4.0 * difference(0.5 * steps[j]) - difference(steps[j])) / 3.0;
+            // Rounding of the plain form, magnified by the steps.
+            const double noise = 3e-12 * scale / steps[j];
             for (int i = 0; i < 2; ++i) {
                 const double derivative = jacobian[static_cast<std::size_t>(3 * i + j)];
                 const double expected = i == 0 ? slope.real() : slope.imag();
@@ -262,7 +274,7 @@ double active(const Control& c, double u, double p_th, double s) {
     }
 }
 
-double reactive(const Control& c, double u, double q_th) {
+double reactive(const Control& c, double u, double q_th, double q_min, double q_max) {
     if (c.type == ControlType::constant) return q_th;
     const double v = u / c.u_max;
     const double lo = ramp(v, c.u_down / c.u_max, c.u_min / c.u_max, c.alpha) /
@@ -277,8 +289,9 @@ double soft_min(double x, double y, double c) {
 }
 
 C power(const FlexibleParameter& f, double u, C s_th) {
+    const double s_max = f.s_max.get();
     double p = active(f.control_p, u, s_th.real(), s_max) / s_max;
-    double q = reactive(f.control_q, u, s_th.imag()) / s_max;
+    double q = reactive(f.control_q, u, s_th.imag(), f.q_min.get(), f.q_max.get()) / s_max;
     if (f.control_p.type == ControlType::constant && f.control_q.type == ControlType::constant) return s_th;
     const double a = f.projection.alpha;
     const double e = f.projection.epsilon;
@@ -362,48 +375,113 @@ TEST(FlexibleParameter, EuclideanProjectionPullsAnyPowerBackToTheCircle) {
                               1e-12);
 }
 
-// Sweeps the kept component across and far beyond s_max. The result stays
-// within the soft minimum's own margin of the circle, at most 0.2785 / (0.15 a)
-// in p^2 + q^2, plus epsilon from the root; the kept component itself never
-// passes s_max, is left alone well inside, and nothing jumps between
-// neighbouring steps.
-TEST(FlexibleParameter, KeepProjectionsStayOnTheDisc) {
-    const double reach = s_max * std::sqrt(1.0 + 0.2785 / (0.15 * keep_p.alpha) + keep_p.epsilon);
-    const double step = 1e-3 * s_max;
-    for (const Projection* projection : {&keep_p, &keep_q}) {
-        const bool p_kept = projection == &keep_p;
-        const auto parameter = make(constant, q_u, *projection);
-        // The result as (kept, other), at 230 V where q_u returns q_th.
-        const auto power = [&](double kept, double other) {
-            const C s = parameter.compute_power(230.0, p_kept ? C{kept, other} : C{other, kept});
-            return p_kept ? s : C{s.imag(), s.real()};
-        };
-        for (double other : {0.0, 0.3 * s_max, -0.6 * s_max, 1.5 * s_max}) {
-            C previous = power(-3.0 * s_max, other);
-            for (double kept = -3.0 * s_max + step; kept <= 3.0 * s_max; kept += step) {
-                const C s = power(kept, other);
-                ASSERT_LE(std::abs(s), reach) << kept << ", " << other;
-                ASSERT_LE(std::abs(s.real()), s_max) << kept << ", " << other;
-                ASSERT_LE(std::abs(s - previous), 20.0 * step) << kept << ", " << other;
-                // Below the knee at 1 - 1 / a the kept component is left alone.
-                if (std::abs(kept) < 0.985 * s_max) {
-                    ASSERT_NEAR(s.real(), kept, 1e-12 * s_max) << kept;
+// The kept component of keep_p or keep_q, and the other one.
+struct KeepProjection {
+    bool p_kept;
+
+    C to_power(double kept, double other) const { return p_kept ? C{kept, other} : C{other, kept}; }
+    double kept(C s) const { return p_kept ? s.real() : s.imag(); }
+    double other(C s) const { return p_kept ? s.imag() : s.real(); }
+};
+
+// keep_p with P constant and Q by a soft q_u law, keep_q with the roles
+// swapped, so that the projection always applies and the kept component
+// comes through its law unchanged.
+FlexibleParameter keep_parameter(const KeepProjection& keep, double alpha, double epsilon) {
+    const Control soft_q_u("q_u", 200.0, 210.0, 240.0, 250.0, 50.0, 1e-3);
+    const Control soft_consumption("p_max_u_consumption", 200.0, 210.0, 0.0, 0.0, 50.0, 1e-3);
+    if (keep.p_kept) return {constant, soft_q_u, Projection("keep_p", alpha, epsilon), 5e3, -1e3, 1e3};
+    return {soft_consumption, constant, Projection("keep_q", alpha, epsilon), 5e3, -1e3, 1e3};
+}
+
+const double keep_alphas[] = {1.0, 2.0, 10.0, 1000.0};
+
+// On the disc, |kept| <= s_max, both forms are the written formulas at any
+// steepness: the kept component to the last bit, the other to rounding.
+TEST(FlexibleParameter, KeepProjectionsAreTheWrittenFormulasOnTheDisc) {
+    for (const KeepProjection keep : {KeepProjection{true}, KeepProjection{false}})
+        for (double alpha : keep_alphas) {
+            const FlexibleParameter parameter = keep_parameter(keep, alpha, 1e-3);
+            PowerTape tape(parameter, {230.0, 3e3, -1e3});
+            for (double kept : {3e3, 100.0, -4.9e3, 4999.99, 5e3, -5e3, 0.0})
+                for (double other : {-1e3, 50.0, 4e3, -7e3, 0.0}) {
+                    const C s_th = keep.to_power(kept, other);
+                    const C expected = plain::power(parameter, 230.0, s_th);
+                    for (const C s : {parameter.compute_power(230.0, s_th), tape.value_at(230.0, s_th)}) {
+                        ASSERT_EQ(keep.kept(s), keep.kept(expected)) << alpha << ": " << s_th;
+                        ASSERT_NEAR(keep.other(s), keep.other(expected), 1e-12 * std::abs(expected))
+                            << alpha << ": " << s_th;
+                    }
                 }
-                previous = s;
-            }
-            for (double far : {1e6 * s_max, -1e6 * s_max}) {
-                const C s = power(far, other);
-                EXPECT_NEAR(s.real(), std::copysign(s_max, far), 1e-12 * s_max);
-                EXPECT_LE(std::abs(s), reach);
+        }
+    // 3 kW stays 3 kW with |S| = 3162 VA < s_max = 5 kVA.
+    EXPECT_EQ(keep_parameter({true}, 2.0, 1e-3).compute_power(230.0, {3e3, -1e3}).real(), 3e3);
+    EXPECT_EQ(keep_parameter({false}, 2.0, 1e-3).compute_power(230.0, {-1e3, 3e3}).imag(), 3e3);
+}
+
+// Beyond the rim the kept component bends towards s_max (1 + 1 / a). By the
+// soft minimum's own margin, at most 0.2785 / (0.15 a) in p^2 + q^2 above
+// 1 - kept^2, the result stays within s_max sqrt((1 + 1 / a)^2 + epsilon).
+TEST(FlexibleParameter, KeepProjectionsStayNearTheDiscForAnyPower) {
+    const double epsilon = 1e-4;
+    for (const KeepProjection keep : {KeepProjection{true}, KeepProjection{false}})
+        for (double alpha : keep_alphas) {
+            const FlexibleParameter parameter = keep_parameter(keep, alpha, epsilon);
+            const double s = parameter.s_max.get();
+            const double bent = s * (1.0 + 1.0 / alpha);
+            const double reach = s * std::sqrt((1.0 + 1.0 / alpha) * (1.0 + 1.0 / alpha) + epsilon);
+            const double step = 1e-3 * s;
+            for (double other : {0.0, 0.3 * s, -0.6 * s, 1.5 * s, 1e200, -1e300}) {
+                C previous = parameter.compute_power(230.0, keep.to_power(-3.0 * s, other));
+                for (double kept = -3.0 * s + step; kept <= 3.0 * s; kept += step) {
+                    const C power = parameter.compute_power(230.0, keep.to_power(kept, other));
+                    ASSERT_LE(std::abs(power), reach) << alpha << ": " << kept << ", " << other;
+                    ASSERT_LE(std::abs(keep.kept(power)), bent) << alpha << ": " << kept << ", " << other;
+                    if (std::abs(kept) <= s) ASSERT_EQ(keep.kept(power), kept / s * s) << alpha << ": " << kept;
+                    // The slope of the other component stays below (1 + 1 / a) / sqrt(epsilon),
+                    // its steepest where the root's floor takes over.
+                    ASSERT_LE(std::abs(power - previous), (1.0 + (1.0 + 1.0 / alpha) / std::sqrt(epsilon)) * step)
+                        << alpha << ": " << kept << ", " << other;
+                    previous = power;
+                }
+                for (double far : {1e6 * s, -1e6 * s, 1e300, -1e300}) {
+                    const C power = parameter.compute_power(230.0, keep.to_power(far, other));
+                    EXPECT_NEAR(keep.kept(power), std::copysign(bent, far), 1e-12 * s);
+                    EXPECT_LE(std::abs(power), reach);
+                }
             }
         }
-    }
-    // Where the plain forms gave 1.5e7 var, inf and NaN.
-    const auto parameter = make(constant, q_u, keep_p);
-    const C pulled = parameter.compute_power(230.0, {1.01 * s_max, 0.3 * s_max});
-    EXPECT_GT(pulled.imag(), 0.0);
-    EXPECT_LE(std::abs(pulled), reach);
-    EXPECT_LE(std::abs(parameter.compute_power(230.0, {1.05 * s_max, 0.0})), reach);
+}
+
+// Across |kept| = s_max value and slope go on without a step: the slopes
+// from either side meet, and the tape follows the differences on both
+// sides, near the rim and far beyond it.
+TEST(FlexibleParameter, KeepProjectionsAreSmoothAcrossTheRim) {
+    for (const KeepProjection keep : {KeepProjection{true}, KeepProjection{false}})
+        for (double alpha : keep_alphas) {
+            const FlexibleParameter parameter = keep_parameter(keep, alpha, 1e-3);
+            const double s = parameter.s_max.get();
+            PowerTape tape(parameter, {230.0, 3e3, -1e3});
+            for (double rim : {s, -s})
+                for (double other : {0.0, 0.3 * s, -0.6 * s, 1.5 * s}) {
+                    SCOPED_TRACE(::testing::Message() << (keep.p_kept ? "keep_p" : "keep_q") << " alpha " << alpha
+                                                      << " at " << rim << ", " << other);
+                    const auto power = [&](double kept) {
+                        return parameter.compute_power(230.0, keep.to_power(kept, other));
+                    };
+                    // Short of the curvature of the root's floor, about 1 / epsilon.
+                    const double h = 1e-9 * s;
+                    const C inside = (power(rim) - power(rim - std::copysign(h, rim))) / h;
+                    const C outside = (power(rim + std::copysign(h, rim)) - power(rim)) / h;
+                    EXPECT_LE(std::abs(outside - inside), 1e-4 * (1.0 + std::abs(inside)));
+                    for (double beyond : {-0.05, -1e-3, 1e-3, 0.05, 0.5, 10.0}) {
+                        const C s_th = keep.to_power(rim + std::copysign(beyond * s, rim), other);
+                        tape.expect_plain_at(230.0, s_th);
+                        tape.expect_derivatives_at(230.0, s_th);
+                        if (HasFatalFailure()) return;
+                    }
+                }
+        }
 }
 
 // U, P_th, Q_th spread over the curves, their corners, and far beyond them.

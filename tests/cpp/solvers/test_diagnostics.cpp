@@ -225,7 +225,7 @@ TEST(DenseJacobian, EqualsTheSparseOneOnAHubFeeder) {
 
     // Stored column by column with rows ascending, as the LU and the lists of
     // positions take it; the pattern lists the entries in that order.
-    const auto& pattern = solver.jacobian_pattern;
+    const auto& pattern = solver.jacobian_work.pattern;
     ASSERT_EQ(pattern.nnz(), static_cast<std::size_t>(J.nonZeros()));
     for (Eigen::Index j = 0; j < J.outerSize(); ++j)
         for (int k = J.outerIndexPtr()[j]; k < J.outerIndexPtr()[j + 1]; ++k) {
@@ -239,7 +239,7 @@ TEST(DenseJacobian, EqualsTheSparseOneOnAHubFeeder) {
     // The balance rows of the head's phases (its neutral is the reference)
     // come by reverse mode; the others need no more colours than three buses
     // have unknowns, and the head's own columns.
-    const auto& colouring = solver.jacobian_colouring;
+    const auto& colouring = solver.jacobian_work.colouring;
     EXPECT_EQ(colouring.dense_rows.size(), 6u);
     EXPECT_LE(colouring.colours, 32u);
     const Eigen::Index n = solver.x.size();

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "elements/flexible_load.hpp"
 #include "logging/capture.hpp"
 #include "logging/logging.hpp"
 #include "network/probe_elements.hpp"
@@ -200,12 +203,12 @@ struct Reloaded {
 
 TEST(Newton, ColouringAndLuAnalysisRunOncePerSolver) {
     Reloaded r;
-    EXPECT_EQ(r.solver.colourings, 0);
+    EXPECT_EQ(r.solver.jacobian_work.colourings, 0);
     r.solver.solve_load_flow(20, 1e-10);
     r.reload({2e3, 6e2}, {0.06, 0.05}, {0.02, 0.01});
     r.solver.solve_load_flow(20, 1e-10);
     r.solver.compute_jacobian();
-    EXPECT_EQ(r.solver.colourings, 1);
+    EXPECT_EQ(r.solver.jacobian_work.colourings, 1);
     EXPECT_EQ(r.solver.lu_analyses, 1);
 }
 
@@ -230,22 +233,94 @@ TEST(Newton, ParameterUpdatesSolveAsAFreshSolverDoes) {
     EXPECT_GT(std::abs(before[v.size() - 4] - v[v.size() - 4]), 1.0);
 }
 
-// Compares, at every iteration, the Jacobian the loop uses with one
-// evaluated whole at the same x, then steps as Newton does.
+// Every entry of J against the AD library's dense driver at the solver's x.
+void expect_dense_equal(AbstractNewton& solver, const Eigen::MatrixXd& J) {
+    const Eigen::Index n = solver.x.size();
+    const Eigen::VectorXd dense = solver.dense_jacobian();
+    ASSERT_EQ(dense.size(), n * n);
+    for (Eigen::Index i = 0; i < n; ++i)
+        for (Eigen::Index j = 0; j < n; ++j) {
+            const double entry = dense[i * n + j];
+            ASSERT_NEAR(J(i, j), entry, 1e-12 * std::abs(entry)) << i << ", " << j;
+        }
+}
+
+// Compares, at every iteration, the Jacobian the loop uses with the dense
+// one at the same x, then steps as Newton does.
 class CheckedNewton : public AbstractNewton {
 public:
     using AbstractNewton::AbstractNewton;
     int checked = 0;
 
     void update(const SparseMatrix& J, const Eigen::VectorXd& dx, Eigen::VectorXd& F) override {
-        const Eigen::MatrixXd used(J);
-        const Eigen::MatrixXd whole(compute_jacobian());
-        for (Eigen::Index i = 0; i < whole.rows(); ++i)
-            for (Eigen::Index j = 0; j < whole.cols(); ++j)
-                ASSERT_NEAR(used(i, j), whole(i, j), 1e-12 * std::abs(whole(i, j))) << i << ", " << j;
+        expect_dense_equal(*this, Eigen::MatrixXd(J));
         ++checked;
         x -= dx;
         F = get_residuals();
+    }
+};
+
+// A single-phase source, a line to a hub, `spokes` lines from the hub to
+// buses that each hold a power load and a flexible one. Flexible loads on
+// the hub too, whose Q(U) corners lie on both sides of its voltage: the
+// hub's rows are dense, and their derivatives go through conditionals.
+struct FlexibleHub {
+    std::vector<std::unique_ptr<Element>> elements;
+    std::vector<std::unique_ptr<FlexibleParameter>> parameters;
+    std::vector<SimplifiedLine*> lines;
+    std::unique_ptr<ElectricalNetwork> network;
+
+    explicit FlexibleHub(int spokes) {
+        const C v0[] = {230.0}, z[] = {{0.05, 0.03}};
+        auto& reference = add(std::make_unique<PotentialRef>());
+        auto& source = add(std::make_unique<VoltageSource>(2, v0));
+        probes::connect(source.ports[1], reference.ports[0]);
+        Port& hub = line_from(source.ports[0], z).ports[1];
+        for (int k = 0; k < 6; ++k) {
+            // From 212 V to 232 V, around the hub's 221 V.
+            const double u = 216.0 + 4.0 * k;
+            add_flexible(hub, reference.ports[0], {"q_u", u - 4.0, u - 2.0, u + 2.0, u + 4.0, 200.0, 1e-3});
+        }
+        for (int k = 0; k < spokes; ++k) {
+            Port& leaf = line_from(hub, z).ports[1];
+            const C s[] = {{1.5e3, 5e2}};
+            Element& load = add(std::make_unique<PowerLoad>(2, s));
+            probes::connect(leaf, load.ports[0]);
+            probes::connect(reference.ports[0], load.ports[1]);
+            add_flexible(leaf, reference.ports[0], {"q_u", 200.0, 210.0, 220.0, 226.0, 200.0, 1e-3});
+        }
+        // Every node starts at the source's voltage; the reference's reads 0.
+        std::vector<Element*> list;
+        for (const auto& element : elements) {
+            for (Port& port : element->ports) port.connection->potential.value = v0[0];
+            list.push_back(element.get());
+        }
+        network = std::make_unique<ElectricalNetwork>(std::move(list));
+    }
+
+private:
+    template <class T>
+    T& add(std::unique_ptr<T> element) {
+        T& ref = *element;
+        elements.push_back(std::move(element));
+        return ref;
+    }
+
+    SimplifiedLine& line_from(Port& node, const C* z) {
+        SimplifiedLine& line = add(std::make_unique<SimplifiedLine>(1, z));
+        probes::connect(node, line.ports[0]);
+        lines.push_back(&line);
+        return line;
+    }
+
+    void add_flexible(Port& phase, Port& neutral, const Control& q_law) {
+        const Control constant("constant", 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
+        auto& parameter = *parameters.emplace_back(
+            std::make_unique<FlexibleParameter>(constant, q_law, Projection("euclidean", 100.0, 1e-4), 3e3, -1e3, 1e3));
+        const C s[] = {{1e3, 2e2}};
+        Element& load = add(std::make_unique<FlexibleLoad>(2, s, std::vector<FlexibleParameter*>{&parameter}));
+        probes::connect(phase, load.ports[0]);
+        probes::connect(neutral, load.ports[1]);
     }
 };
 
@@ -255,10 +330,10 @@ TEST(Newton, JacobiansEvaluatingOnlyTheLoadsEqualWholeOnes) {
         testing::Feeder feeder(3, {3e3, 1e3}, {0.05, 0.04}, {0.01, 0.02}, branches);
         CheckedNewton solver(feeder.network.get(), true);
         solver.solve_load_flow(20, 1e-10);
-        ASSERT_TRUE(solver.varying.worthwhile);
+        ASSERT_TRUE(solver.jacobian_work.varying.worthwhile);
         // Only the loads' own buses move: one pass of eight directions.
-        EXPECT_EQ(solver.varying.colouring.colours, 8u);
-        EXPECT_EQ(solver.varying.colouring.pass_start.size(), 2u);
+        EXPECT_EQ(solver.jacobian_work.varying.colouring.colours, 8u);
+        EXPECT_EQ(solver.jacobian_work.varying.colouring.pass_start.size(), 2u);
         for (PowerLoad* load : feeder.loads) load->powers[0].set(2.0 * load->powers[0].get());
         const auto z = testing::four_wire_impedance({0.07, 0.03}, {0.02, 0.01});
         for (SimplifiedLine* line : feeder.lines) line->update_line_parameters(z.data());
@@ -269,22 +344,75 @@ TEST(Newton, JacobiansEvaluatingOnlyTheLoadsEqualWholeOnes) {
     }
 }
 
+TEST(Newton, JacobiansThroughConditionalsEqualTheDenseOne) {
+    FlexibleHub hub(12);
+    CheckedNewton solver(hub.network.get(), true);
+    solver.solve_load_flow(20, 1e-9);
+    // The hub's balance rows come by reverse mode.
+    ASSERT_EQ(solver.jacobian_work.colouring.dense_rows.size(), 2u);
+    const C v_hub = hub.lines[0]->ports[1].potential();
+    EXPECT_NEAR(std::abs(v_hub), 221.0, 4.0);
+    // Recorded at 230 V, evaluated on the other side of several corners.
+    expect_dense_equal(solver, Eigen::MatrixXd(solver.compute_jacobian()));
+    // A line update: the loop evaluates every entry again, from there.
+    const int checked = solver.checked;
+    const C z[] = {{0.06, 0.04}};
+    hub.lines[0]->update_line_parameters(z);
+    EXPECT_GT(solver.solve_load_flow(20, 1e-9).first, 0);
+    EXPECT_GT(solver.checked, checked);
+    EXPECT_EQ(solver.jacobian_work.full_evaluations, 3);
+}
+
+// After a Jacobian evaluated where the loads see 0 V, by a diagnostic or by
+// the loop's own full evaluation, a solve from the start goes as a fresh
+// solver's does.
+TEST(Newton, AJacobianAtZeroVoltsLeavesLaterSolvesAsAFreshSolversAre) {
+    const auto prefix = (std::filesystem::temp_directory_path() / "lfe_zero_volts").string();
+    const std::vector<std::function<void(Reloaded&, Reloaded&)>> evaluations = {
+        [](Reloaded& r, Reloaded&) { r.solver.analyse_jacobian(); },
+        [&](Reloaded& r, Reloaded&) {
+            // save_matrix installs no handler, and a checking build of the
+            // library stops on the NaN it evaluates.
+            const CppadErrorScope scope;
+            r.solver.save_matrix(prefix);
+        },
+        [](Reloaded& r, Reloaded& fresh) {
+            for (Reloaded* s : {&r, &fresh}) s->reload({2e3, 6e2}, {0.06, 0.05}, {0.02, 0.01});
+            EXPECT_EQ(failure_of(r.solver, 20), "1 NaN value encountered at iteration 0. ");
+        }};
+    for (std::size_t k = 0; k < evaluations.size(); ++k) {
+        Reloaded r, fresh;
+        r.solver.solve_load_flow(20, 1e-10);
+        r.solver.x.setZero();
+        evaluations[k](r, fresh);
+        r.solver.reset_inputs();
+        const auto result = r.solver.solve_load_flow(20, 1e-10);
+        const auto expected = fresh.solver.solve_load_flow(20, 1e-10);
+        EXPECT_EQ(result.first, expected.first) << k;
+        EXPECT_LE(result.second, 1e-10) << k;
+        const Eigen::VectorXd& x = fresh.solver.x;
+        EXPECT_LE((r.solver.x - x).lpNorm<Eigen::Infinity>(), 1e-12 * x.lpNorm<Eigen::Infinity>()) << k;
+    }
+    std::filesystem::remove(prefix + ".mtx");
+    std::filesystem::remove(prefix + "_b.mtx");
+}
+
 TEST(Newton, ConstantEntriesAreEvaluatedOnceWhileTheLinesStay) {
     Reloaded r;
     r.solver.solve_load_flow(20, 1e-10);
-    EXPECT_EQ(r.solver.full_jacobians, 1);
+    EXPECT_EQ(r.solver.jacobian_work.full_evaluations, 1);
     // Forced iterations at the same parameters.
     EXPECT_EQ(r.solver.solve_load_flow(3, -1.0).first, 3);
-    EXPECT_EQ(r.solver.full_jacobians, 1);
+    EXPECT_EQ(r.solver.jacobian_work.full_evaluations, 1);
     // Load powers reach only the entries evaluated at every iteration.
     for (PowerLoad* load : r.feeder.loads) load->powers[1].set(1.5 * load->powers[1].get());
     EXPECT_GT(r.solver.solve_load_flow(20, 1e-10).first, 0);
-    EXPECT_EQ(r.solver.full_jacobians, 1);
+    EXPECT_EQ(r.solver.jacobian_work.full_evaluations, 1);
     r.reload({2e3, 6e2}, {0.06, 0.05}, {0.02, 0.01});
     r.solver.solve_load_flow(20, 1e-10);
-    EXPECT_EQ(r.solver.full_jacobians, 2);
+    EXPECT_EQ(r.solver.jacobian_work.full_evaluations, 2);
     r.solver.compute_jacobian();
-    EXPECT_EQ(r.solver.full_jacobians, 3);
+    EXPECT_EQ(r.solver.jacobian_work.full_evaluations, 3);
 }
 
 int outer_calls = 0;
