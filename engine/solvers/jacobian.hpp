@@ -62,8 +62,7 @@ struct VaryingEntries {
 // any other is evaluated whole into a matrix of its own.
 class JacobianWork {
 public:
-    using SizeVector = CppAD::vector<std::size_t>;
-    using Pattern = CppAD::sparse_rc<SizeVector>;
+    using Pattern = CppAD::sparse_rc<CppAD::vector<std::size_t>>;
     using Matrix = Eigen::SparseMatrix<double>;
 
     // Every entry any x can reach, in the order J stores them: column by

@@ -5,7 +5,6 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <vector>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>

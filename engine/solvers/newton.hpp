@@ -19,7 +19,6 @@ namespace lfe {
 // never records again.
 class AbstractNewton : public AbstractSolver {
 public:
-    using SizeVector = CppAD::vector<std::size_t>;
     using SparseMatrix = Eigen::SparseMatrix<double>;
 
     CppAD::ADFun<double> tape;
