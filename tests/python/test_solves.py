@@ -95,6 +95,21 @@ def test_newton_and_backward_forward_agree():
     assert feeder_potentials(buses) == pytest.approx(by_newton, abs=1e-7)
 
 
+def test_the_sweep_balances_only_the_currents_of_listed_elements():
+    topo, _, _, far, load = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    alone = topo.network()
+    cy.CyNewton(alone, False).solve_load_flow(20, 1e-10)
+    by_newton = far.get_potentials(2)
+    other = cy.CyPowerLoad(2, np.array([3e3 + 1e3j]))
+    far.connect(other, [(0, 0), (1, 1)])
+    with_other = cy.CyElectricalNetwork(np.array([*topo.elements, other], dtype=object), len(topo.elements) + 1)
+    assert cy.CyBackwardForward(with_other).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert abs(other.get_currents(2)[0]) > 10
+    # The other load keeps its current, which the network without it must not count.
+    assert cy.CyBackwardForward(alone).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert far.get_potentials(2) == pytest.approx(by_newton, abs=1e-8)
+
+
 def island_behind_an_open_switch():
     topo, source, *_ = single_phase(0.4 + 0.2j, 0.05 + 0j)
     switch, island = cy.CyOpenSwitch(2), cy.CyBus(2, np.array([230 + 0j, 0j]))
