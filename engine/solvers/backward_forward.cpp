@@ -15,6 +15,8 @@ namespace {
 
 bool finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
+double squared(const std::complex<double>& z) { return z.real() * z.real() + z.imag() * z.imag(); }
+
 std::runtime_error nan_failure(int it) {
     return std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
 }
@@ -93,34 +95,36 @@ bool BackwardForward::result_is_finite() const {
 // potential over the largest port current. An imbalance r at a node shifts
 // the potentials by about r times the impedance back to the source, and that
 // impedance times the largest current is a drop below the largest potential.
-// An imbalance within the rounding of the node's sum counts as none.
+// An imbalance within the rounding of the node's sum counts as none. Squared
+// magnitudes throughout: no square root per port.
 double BackwardForward::balance_error() const {
     constexpr double eps = std::numeric_limits<double>::epsilon();
     double imbalance = 0.0, largest_current = 0.0, largest_potential = 0.0;
     for (const auto& node : network->connections) {
         if (node->fixed) continue;
         std::complex<double> sum = 0.0;
+        // |re| + |im| of each current: their magnitudes within a factor of √2.
         double magnitudes = 0.0;
         int count = 0;
         const Port* first = nullptr;
         bool written = false;
         for (const Port* q : node->ports) {
             if (!q->listed) continue;
-            const double magnitude = std::abs(q->current);
             sum += q->current;
-            magnitudes += magnitude;
-            largest_current = std::max(largest_current, magnitude);
+            magnitudes += std::abs(q->current.real()) + std::abs(q->current.imag());
+            largest_current = std::max(largest_current, squared(q->current));
             if (!first) first = q;
             if (!written) written = q->element->writes_potential(port_index(*q));
             ++count;
         }
         if (!first) continue;
         if (!written) throw unfed_node(*network, *first);
-        largest_potential = std::max(largest_potential, std::abs(node->get_potential()));
-        const double residual = std::abs(sum);
-        if (residual > 2.0 * count * eps * magnitudes) imbalance = std::max(imbalance, residual);
+        largest_potential = std::max(largest_potential, squared(node->get_potential()));
+        const double rounding = 2.0 * count * eps * magnitudes;
+        const double residual = squared(sum);
+        if (residual > rounding * rounding) imbalance = std::max(imbalance, residual);
     }
-    return imbalance > 0.0 ? imbalance / largest_current * largest_potential : 0.0;
+    return imbalance > 0.0 ? std::sqrt(imbalance / largest_current * largest_potential) : 0.0;
 }
 
 // A sweep that moves nothing may still rest on currents of earlier
