@@ -61,6 +61,25 @@ void walk(const std::vector<Element*>& elements, bool backward, Visit visit) {
     }
 }
 
+// Visits the nodes in order, each fetched ahead in stages as in `walk`: the
+// node, its port list, its ports, their elements.
+template <class Visit>
+void walk_nodes(const std::vector<std::shared_ptr<Connection>>& nodes, Visit visit) {
+    const std::size_t n = nodes.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + 4 * prefetch_distance < n) __builtin_prefetch(nodes[k + 4 * prefetch_distance].get());
+        if (k + 3 * prefetch_distance < n) {
+            const auto& ports = nodes[k + 3 * prefetch_distance]->ports;
+            prefetch_lines(ports.data(), ports.size() * sizeof(Port*));
+        }
+        if (k + 2 * prefetch_distance < n)
+            for (const Port* q : nodes[k + 2 * prefetch_distance]->ports) __builtin_prefetch(q);
+        if (k + prefetch_distance < n)
+            for (const Port* q : nodes[k + prefetch_distance]->ports) __builtin_prefetch(q->element);
+        visit(*nodes[k]);
+    }
+}
+
 }  // namespace
 
 BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(network) {
@@ -84,10 +103,11 @@ double BackwardForward::sweep() {
 // The potentials the last forward step wrote and the currents the last
 // backward step set: the result the caller reads.
 bool BackwardForward::result_is_finite() const {
-    for (const Element* element : network->elements)
-        for (const Port& port : element->ports)
-            if (!finite(port.potential()) || !finite(port.current)) return false;
-    return true;
+    bool all_finite = true;
+    walk(network->elements, false, [&](const Element& element) {
+        for (const Port& port : element.ports) all_finite = all_finite && finite(port.potential()) && finite(port.current);
+    });
+    return all_finite;
 }
 
 // Kirchhoff's current law at the free nodes, with the currents of the last
@@ -100,15 +120,15 @@ bool BackwardForward::result_is_finite() const {
 double BackwardForward::balance_error() const {
     constexpr double eps = std::numeric_limits<double>::epsilon();
     double imbalance = 0.0, largest_current = 0.0, largest_potential = 0.0;
-    for (const auto& node : network->connections) {
-        if (node->fixed) continue;
+    walk_nodes(network->connections, [&](const Connection& node) {
+        if (node.fixed) return;
         std::complex<double> sum = 0.0;
         // |re| + |im| of each current: their magnitudes within a factor of √2.
         double magnitudes = 0.0;
         int count = 0;
         const Port* first = nullptr;
         bool written = false;
-        for (const Port* q : node->ports) {
+        for (const Port* q : node.ports) {
             if (!q->listed) continue;
             sum += q->current;
             magnitudes += std::abs(q->current.real()) + std::abs(q->current.imag());
@@ -117,13 +137,13 @@ double BackwardForward::balance_error() const {
             if (!written) written = q->element->writes_potential(port_index(*q));
             ++count;
         }
-        if (!first) continue;
+        if (!first) return;
         if (!written) throw unfed_node(*network, *first);
-        largest_potential = std::max(largest_potential, squared(node->get_potential()));
+        largest_potential = std::max(largest_potential, squared(node.get_potential()));
         const double rounding = 2.0 * count * eps * magnitudes;
         const double residual = squared(sum);
         if (residual > rounding * rounding) imbalance = std::max(imbalance, residual);
-    }
+    });
     return imbalance > 0.0 ? std::sqrt(imbalance / largest_current * largest_potential) : 0.0;
 }
 

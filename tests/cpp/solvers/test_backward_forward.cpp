@@ -176,11 +176,10 @@ struct Chain {
     PowerLoad far{2, &far_power};
 
     Chain() {
-        Connection& earth = *ref.ports[0].connection;
-        const auto earth_node = earth.shared_from_this();
+        const auto earth = ref.ports[0].connection;
         for (Port* q : {&source.ports[1], &near.ports[1], &transformer.ports[1], &transformer.ports[3],
                         &regulator.ports[1], &far.ports[1]})
-            earth_node->merge(q->connection);
+            earth->merge(q->connection);
         connect(source.ports[0], *line.side1[0]);
         connect(*line.side2[0], *sw.side1[0]);
         for (Port* q : {&near.ports[0], &transformer.ports[0]}) connect(*sw.side2[0], *q);
