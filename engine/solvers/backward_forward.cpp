@@ -105,7 +105,8 @@ double BackwardForward::sweep() {
 bool BackwardForward::result_is_finite() const {
     bool all_finite = true;
     walk(network->elements, false, [&](const Element& element) {
-        for (const Port& port : element.ports) all_finite = all_finite && finite(port.potential()) && finite(port.current);
+        for (const Port& port : element.ports)
+            all_finite = all_finite && finite(port.potential()) && finite(port.current);
     });
     return all_finite;
 }

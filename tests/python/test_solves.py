@@ -123,7 +123,8 @@ def island_behind_an_open_switch():
 
 def island_without_a_source():
     topo, *_ = single_phase(0.4 + 0.2j, 0.05 + 0j)
-    dead_end, line, far = cy.CyBus(2, np.array([230 + 0j, 0j])), cy.CySimplifiedLine(2, cable(0.5, 2)), cy.CyBus(2, np.array([230 + 0j, 0j]))
+    start = np.array([230 + 0j, 0j])
+    dead_end, line, far = cy.CyBus(2, start), cy.CySimplifiedLine(2, cable(0.5, 2)), cy.CyBus(2, start)
     load = cy.CyPowerLoad(2, np.array([8e3 + 2e3j]))
     topo.add(dead_end, line, far, load)
     topo.connect_side(line, dead_end, [(0, 0), (1, 1)], True, 2)
