@@ -15,11 +15,11 @@ namespace {
 
 bool finite(const std::complex<double>& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
-double squared(const std::complex<double>& z) { return z.real() * z.real() + z.imag() * z.imag(); }
-
 std::runtime_error nan_failure(int it) {
     return std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", it));
 }
+
+double squared(const std::complex<double>& z) { return z.real() * z.real() + z.imag() * z.imag(); }
 
 std::size_t port_index(const Port& q) { return static_cast<std::size_t>(&q - q.element->ports.data()); }
 
@@ -103,12 +103,10 @@ double BackwardForward::sweep() {
 // The potentials the last forward step wrote and the currents the last
 // backward step set: the result the caller reads.
 bool BackwardForward::result_is_finite() const {
-    bool all_finite = true;
-    walk(network->elements, false, [&](const Element& element) {
-        for (const Port& port : element.ports)
-            all_finite = all_finite && finite(port.potential()) && finite(port.current);
-    });
-    return all_finite;
+    for (const Element* element : network->elements)
+        for (const Port& port : element->ports)
+            if (!finite(port.potential()) || !finite(port.current)) return false;
+    return true;
 }
 
 // Kirchhoff's current law at the free nodes, with the currents of the last
@@ -155,8 +153,11 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     check_tolerance(tolerance);
     take_records();
     network->mark_listed_ports();
-    for (int it = 1;; ++it) {
-        double error = sweep();
+    int it = 0;
+    double error;
+    for (;;) {
+        error = sweep();
+        ++it;
         if (std::isnan(error)) throw nan_failure(it);
         const bool settled = error <= tolerance;
         if (!settled && it < max_iterations) continue;

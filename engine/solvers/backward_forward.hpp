@@ -22,9 +22,9 @@ public:
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 
 private:
+    double balance_error() const;
     double sweep();
     bool result_is_finite() const;
-    double balance_error() const;
 };
 
 }  // namespace lfe
