@@ -88,27 +88,6 @@ BackwardForward::BackwardForward(ElectricalNetwork* network) : AbstractSolver(ne
     x_init = x;
 }
 
-double BackwardForward::sweep() {
-    auto& elements = network->elements;
-    walk(elements, true, [](Element& element) { element.update_backward_forward(); });
-    double error = 0.0;
-    walk(elements, false, [&](Element& element) {
-        const double e = element.backward_forward_error();
-        // Once NaN, the error stays NaN: no later number compares above it.
-        if (e > error || std::isnan(e)) error = e;
-    });
-    return error;
-}
-
-// The potentials the last forward step wrote and the currents the last
-// backward step set: the result the caller reads.
-bool BackwardForward::result_is_finite() const {
-    for (const Element* element : network->elements)
-        for (const Port& port : element->ports)
-            if (!finite(port.potential()) || !finite(port.current)) return false;
-    return true;
-}
-
 // Kirchhoff's current law at the free nodes, with the currents of the last
 // backward step, as a potential: the largest imbalance times the largest
 // potential over the largest port current. An imbalance r at a node shifts
@@ -146,15 +125,37 @@ double BackwardForward::balance_error() const {
     return imbalance > 0.0 ? std::sqrt(imbalance / largest_current * largest_potential) : 0.0;
 }
 
-// A sweep that moves nothing may still rest on currents of earlier
-// potentials (an element listed before what feeds it reads them) or leave a
-// node that nothing feeds: it stops only once Kirchhoff's law holds too.
+double BackwardForward::sweep() {
+    auto& elements = network->elements;
+    walk(elements, true, [](Element& element) { element.update_backward_forward(); });
+    double error = 0.0;
+    walk(elements, false, [&](Element& element) {
+        const double e = element.backward_forward_error();
+        // Once NaN, the error stays NaN: no later number compares above it.
+        if (e > error || std::isnan(e)) error = e;
+    });
+    return error;
+}
+
+// The potentials the last forward step wrote and the currents the last
+// backward step set: the result the caller reads.
+bool BackwardForward::result_is_finite() const {
+    for (const Element* element : network->elements)
+        for (const Port& port : element->ports)
+            if (!finite(port.potential()) || !finite(port.current)) return false;
+    return true;
+}
+
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
     check_tolerance(tolerance);
     take_records();
     network->mark_listed_ports();
     int it = 0;
     double error;
+    // A sweep that moves nothing may still rest on currents of earlier
+    // potentials (an element listed before what feeds it reads them) or
+    // leave a node that nothing feeds: it stops only once Kirchhoff's law
+    // holds too.
     for (;;) {
         error = sweep();
         ++it;
