@@ -105,6 +105,9 @@ public:
     virtual void add_equations(ResidualRows& y, int& index);
     virtual void update_backward_forward();
     virtual double backward_forward_error();
+    // Whether the forward step writes the potential of the node at this port:
+    // a node that no element of the network writes keeps whatever it held.
+    virtual bool writes_potential(std::size_t) const { return false; }
     // Whether the port currents and residual rows are linear in the unknowns:
     // their derivatives then depend on the parameters alone.
     virtual bool is_linear() const { return false; }
@@ -137,6 +140,8 @@ public:
 
     Branch(int n1, int n2);
     Branch(int n1, int n2, int n_extra);
+
+    bool on_side2(std::size_t port) const { return port >= side1.size() && port - side1.size() < side2.size(); }
 
     // Writes the AD side currents; a side given one value fewer than it has
     // ports puts minus their sum on its last port (the neutral).

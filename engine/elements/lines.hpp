@@ -13,6 +13,7 @@ class Line : public Branch {
 public:
     using Branch::Branch;
     bool is_linear() const override { return true; }
+    bool writes_potential(std::size_t port) const override { return on_side2(port); }
 };
 
 // Series impedance only: I1 = Y (V1 - V2) = -I2 with Y = inverse(z_line).

@@ -19,6 +19,7 @@ public:
     bool is_linear() const override { return true; }
     void update_backward_forward() override;
     double backward_forward_error() override;
+    bool writes_potential(std::size_t) const override { return true; }
 };
 
 // Reference for conductors without a neutral: the potentials of its n nodes
@@ -36,6 +37,7 @@ public:
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+    bool writes_potential(std::size_t) const override { return true; }
 };
 
 }  // namespace lfe

@@ -84,6 +84,8 @@ public:
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+    // The phases, from the neutral.
+    bool writes_potential(std::size_t port) const override { return port + 1 < ports.size(); }
 };
 
 // Delta form: E_i is the voltage between conductor i and conductor i + 1.
@@ -94,6 +96,8 @@ public:
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+    // Every conductor after the first, from the first.
+    bool writes_potential(std::size_t port) const override { return port > 0; }
 };
 
 }  // namespace lfe

@@ -22,6 +22,7 @@ public:
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+    bool writes_potential(std::size_t port) const override { return on_side2(port); }
 };
 
 // Open switch: no current on any terminal and nothing ties the potentials.

@@ -67,6 +67,8 @@ public:
 
     void update_backward_forward() override;
     double backward_forward_error() override;
+    // The LV phase terminal, from the HV winding and the LV neutral.
+    bool writes_potential(std::size_t port) const override { return port == 2; }
     std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv, double sn) override;
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv, double sn) override;
 

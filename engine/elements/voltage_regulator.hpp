@@ -42,6 +42,8 @@ public:
     void add_equations(ResidualRows& y, int& index) override;
     void update_backward_forward() override;
     double backward_forward_error() override;
+    // The output terminal, from the input and the common neutral.
+    bool writes_potential(std::size_t port) const override { return port == 2; }
 
 private:
     std::complex<double> input_voltage() const;

@@ -95,6 +95,75 @@ def test_newton_and_backward_forward_agree():
     assert feeder_potentials(buses) == pytest.approx(by_newton, abs=1e-7)
 
 
+def test_the_sweep_balances_only_the_currents_of_listed_elements():
+    topo, _, _, far, load = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    alone = topo.network()
+    cy.CyNewton(alone, False).solve_load_flow(20, 1e-10)
+    by_newton = far.get_potentials(2)
+    other = cy.CyPowerLoad(2, np.array([3e3 + 1e3j]))
+    far.connect(other, [(0, 0), (1, 1)])
+    with_other = cy.CyElectricalNetwork(np.array([*topo.elements, other], dtype=object), len(topo.elements) + 1)
+    assert cy.CyBackwardForward(with_other).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert abs(other.get_currents(2)[0]) > 10
+    # The other load keeps its current, which the network without it must not count.
+    assert cy.CyBackwardForward(alone).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert far.get_potentials(2) == pytest.approx(by_newton, abs=1e-8)
+
+
+def island_behind_an_open_switch():
+    topo, source, *_ = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    switch, island = cy.CyOpenSwitch(2), cy.CyBus(2, np.array([230 + 0j, 0j]))
+    load = cy.CyPowerLoad(2, np.array([2e3 + 1e3j]))
+    topo.add(switch, island, load)
+    topo.connect_side(switch, source, [(0, 0), (1, 1)], True, 2)
+    topo.connect_side(switch, island, [(0, 0), (1, 1)], False, 2)
+    topo.connect(island, load, [(0, 0), (1, 1)])
+    return topo, (6, 0)
+
+
+def island_without_a_source():
+    topo, *_ = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    start = np.array([230 + 0j, 0j])
+    dead_end, line, far = cy.CyBus(2, start), cy.CySimplifiedLine(2, cable(0.5, 2)), cy.CyBus(2, start)
+    load = cy.CyPowerLoad(2, np.array([8e3 + 2e3j]))
+    topo.add(dead_end, line, far, load)
+    topo.connect_side(line, dead_end, [(0, 0), (1, 1)], True, 2)
+    topo.connect_side(line, far, [(0, 0), (1, 1)], False, 2)
+    topo.connect(far, load, [(0, 0), (1, 1)])
+    return topo, (5, 0)
+
+
+def star_load_with_its_neutral_on_nothing():
+    topo, _, buses, loads = star_feeder(UNBALANCED_POWERS, LENGTHS)
+    load = cy.CyPowerLoad(4, np.array(UNBALANCED_POWERS[0]))
+    topo.add(load)
+    topo.connect(buses[2], load, [(k, k) for k in range(3)])
+    return topo, (len(topo.elements) - 1, 3)
+
+
+def admittance_load_on_three_wires_with_its_neutral_floating():
+    topo, _, buses, _ = star_feeder(UNBALANCED_POWERS[:1], LENGTHS[:1])
+    line, far = cy.CySimplifiedLine(3, cable(0.2, 3)), cy.CyBus(3, SOURCE_VOLTAGES)
+    load = cy.CyAdmittanceLoad(4, np.array([0.05, 0.02 + 0.01j, 0.03]))
+    topo.add(line, far, load)
+    topo.connect_side(line, buses[1], [(k, k) for k in range(3)], True, 3)
+    topo.connect_side(line, far, [(k, k) for k in range(3)], False, 3)
+    topo.connect(far, load, [(k, k) for k in range(3)])
+    return topo, (len(topo.elements) - 1, 3)
+
+
+@pytest.mark.parametrize("make", [island_behind_an_open_switch, island_without_a_source,
+                                  star_load_with_its_neutral_on_nothing,
+                                  admittance_load_on_three_wires_with_its_neutral_floating])
+def test_the_sweep_refuses_a_node_that_nothing_feeds(make):
+    topo, (element, port) = make()
+    message = (f"2 Nothing feeds the node at port {port} of element {element}: the backward-forward sweep needs every "
+               "node fed from a fixed potential through sources, lines, switches, transformers or regulators")
+    with pytest.raises(RuntimeError) as refusal:
+        cy.CyBackwardForward(topo.network()).solve_load_flow(100, 1e-9)
+    assert str(refusal.value) == message
+
+
 def test_two_earths_share_the_neutral_current():
     topo, reference, buses, _ = star_feeder(UNBALANCED_POWERS, LENGTHS)
     far_earth = cy.CyPotentialRef()

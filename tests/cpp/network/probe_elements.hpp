@@ -90,7 +90,8 @@ private:
     PlainLaw plain_law_;
 };
 
-// Draws nothing; its sweep steps follow a script and are written to a journal.
+// Draws nothing; its sweep steps, which stand for writing its node, follow a
+// script and are written to a journal.
 class Scripted : public Element {
 public:
     Scripted(std::string name, std::vector<double> errors, std::vector<std::string>& journal)
@@ -104,6 +105,7 @@ public:
         ++sweeps_;
         return error;
     }
+    bool writes_potential(std::size_t) const override { return true; }
 
 private:
     std::string name_;

@@ -1,19 +1,30 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <memory>
+#include <numeric>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "elements/bus.hpp"
+#include "elements/lines.hpp"
 #include "elements/loads.hpp"
 #include "elements/potential_ref.hpp"
 #include "elements/sources.hpp"
 #include "elements/switches.hpp"
+#include "elements/transformers.hpp"
+#include "elements/voltage_regulator.hpp"
 #include "network/probe_elements.hpp"
 #include "solvers/backward_forward.hpp"
+#include "solvers/feeder.hpp"
+#include "solvers/newton.hpp"
+#include "tape_check.hpp"
 
 namespace lfe {
 namespace {
@@ -144,6 +155,116 @@ TEST(BackwardForward, ANonFiniteResultFailsLikeANaNSweep) {
     ElectricalNetwork lone_network({&lone});
     BackwardForward lone_solver(&lone_network);
     EXPECT_EQ(failure_of(lone_solver, 5, 1e-10), "2 NaN value encountered at iteration 1. ");
+}
+
+// Source, line, switch, a load, a transformer, a regulator and a second
+// load in a chain of single-phase nodes over one earthed return; no buses,
+// so that every element of the list takes part in the sweep. Every free
+// node starts at 230 V.
+struct Chain {
+    static constexpr C e{230.0, 0.0};
+    static constexpr C z{0.1, 0.05};
+    static constexpr C near_power{3e3, 1e3};
+    static constexpr C far_power{5e3, 1e3};
+    PotentialRef ref;
+    VoltageSource source{2, &e};
+    SimplifiedLine line{1, &z};
+    Switch sw{1};
+    PowerLoad near{2, &near_power};
+    SingleTransformer transformer{{0.05, 0.02}, {1e-5, -4e-5}, 1.0};
+    SingleVoltageRegulator regulator{{0.05, 0.1}, {1e-4, -5e-4}, 230.0, 0.1, 5.0, 0.0};
+    PowerLoad far{2, &far_power};
+
+    Chain() {
+        const auto earth = ref.ports[0].connection;
+        for (Port* q : {&source.ports[1], &near.ports[1], &transformer.ports[1], &transformer.ports[3],
+                        &regulator.ports[1], &far.ports[1]})
+            earth->merge(q->connection);
+        connect(source.ports[0], *line.side1[0]);
+        connect(*line.side2[0], *sw.side1[0]);
+        for (Port* q : {&near.ports[0], &transformer.ports[0]}) connect(*sw.side2[0], *q);
+        connect(transformer.ports[2], regulator.ports[0]);
+        connect(regulator.ports[2], far.ports[0]);
+        for (Port* q : {&source.ports[0], sw.side1[0], sw.side2[0], &transformer.ports[2], &regulator.ports[2]})
+            q->connection->set_potential(e);
+    }
+
+    // In feeding order.
+    std::vector<Element*> elements() { return {&ref, &source, &line, &sw, &near, &transformer, &regulator, &far}; }
+
+    // The potentials of the free nodes, then the port currents.
+    std::vector<C> result() {
+        std::vector<C> values;
+        for (Port* q : {&source.ports[0], sw.side1[0], sw.side2[0], &transformer.ports[2], &regulator.ports[2]})
+            values.push_back(q->potential());
+        for (Element* element : elements())
+            for (const Port& q : element->ports) values.push_back(q.current);
+        return values;
+    }
+};
+
+double largest_difference(const std::vector<C>& a, const std::vector<C>& b) {
+    double largest = 0.0;
+    for (std::size_t k = 0; k < a.size(); ++k) largest = std::max(largest, std::abs(a[k] - b[k]));
+    return largest;
+}
+
+TEST(BackwardForward, EveryOrderOfAChainGivesNewtonsLoadFlow) {
+    Chain reference;
+    ElectricalNetwork reference_network(reference.elements());
+    Newton newton(&reference_network, false);
+    ASSERT_LE(newton.solve_load_flow(30, 1e-10).second, 1e-10);
+    const auto expected = reference.result();
+
+    std::array<int, 8> order;
+    std::iota(order.begin(), order.end(), 0);
+    int orders = 0, converged = 0, wrong = 0, most_sweeps = 0;
+    do {
+        Chain chain;
+        const auto in_feeding_order = chain.elements();
+        std::vector<Element*> list;
+        for (int k : order) list.push_back(in_feeding_order[static_cast<std::size_t>(k)]);
+        ElectricalNetwork network(std::move(list));
+        BackwardForward sweep(&network);
+        const auto [sweeps, error] = sweep.solve_load_flow(300, 1e-10);
+        ++orders;
+        if (error > 1e-10) continue;
+        ++converged;
+        most_sweeps = std::max(most_sweeps, sweeps);
+        if (largest_difference(chain.result(), expected) > 1e-6) ++wrong;
+    } while (std::next_permutation(order.begin(), order.end()));
+    EXPECT_EQ(orders, 40320);
+    EXPECT_EQ(wrong, 0) << "of " << converged << " orders that report convergence";
+    EXPECT_EQ(converged, orders) << "in at most 300 sweeps; the slowest took " << most_sweeps;
+}
+
+// Reversed, every line reads the currents of the sweep before, which start
+// at zero: the first sweep moves nothing. Shuffled, the currents and the
+// potentials travel a few elements per sweep.
+TEST(BackwardForward, ReversedAndShuffledFeedersGiveNewtonsLoadFlow) {
+    testing::Feeder ordered(20, {1e3, 3e2});
+    Newton newton(ordered.network.get(), false);
+    ASSERT_LE(newton.solve_load_flow(20, 1e-10).second, 1e-10);
+    const auto expected = ordered.potentials();
+
+    for (const int seed : {0, 1, 2}) {
+        testing::Feeder feeder(20, {1e3, 3e2});
+        std::vector<Element*> list = feeder.network->elements;
+        if (seed == 0)
+            std::reverse(list.begin(), list.end());
+        else
+            std::shuffle(list.begin(), list.end(), std::mt19937(seed));
+        ElectricalNetwork reordered(std::move(list));
+        BackwardForward sweep(&reordered);
+        const auto [sweeps, error] = sweep.solve_load_flow(5000, 1e-10);
+        ASSERT_LE(error, 1e-10) << "order " << seed << ": " << sweeps << " sweeps";
+        const auto swept = feeder.potentials();
+        for (std::size_t k = 0; k < expected.size(); ++k)
+            testing::expect_close(swept[k], expected[k], 1e-9);
+        for (std::size_t k = 0; k < feeder.lines.size(); ++k)
+            for (std::size_t q = 0; q < 8; ++q)
+                testing::expect_close(feeder.lines[k]->ports[q].current, ordered.lines[k]->ports[q].current, 1e-9);
+    }
 }
 
 TEST(BackwardForward, ElementWithoutSweepStopsTheSolve) {
