@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "network/probe_elements.hpp"
+#include "solvers/dense_jacobian.hpp"
 #include "solvers/feeder.hpp"
 #include "solvers/newton.hpp"
 #include "tape_check.hpp"
@@ -242,14 +243,7 @@ TEST(DenseJacobian, EqualsTheSparseOneOnAHubFeeder) {
     const auto& colouring = solver.jacobian_work.colouring;
     EXPECT_EQ(colouring.dense_rows.size(), 6u);
     EXPECT_LE(colouring.colours, 32u);
-    const Eigen::Index n = solver.x.size();
-    const Eigen::VectorXd dense = solver.dense_jacobian();
-    ASSERT_EQ(dense.size(), n * n);
-    for (Eigen::Index i = 0; i < n; ++i)
-        for (Eigen::Index j = 0; j < n; ++j) {
-            const double entry = dense[i * n + j];
-            EXPECT_NEAR(sparse(i, j), entry, 1e-12 * std::abs(entry)) << i << ", " << j;
-        }
+    testing::expect_dense_equal(solver, sparse);
 }
 
 TEST_F(Diagnostics, ParameterUpdatesShowOnlyAfterTheNextSolve) {

@@ -12,6 +12,7 @@
 #include "logging/capture.hpp"
 #include "logging/logging.hpp"
 #include "network/probe_elements.hpp"
+#include "solvers/dense_jacobian.hpp"
 #include "solvers/feeder.hpp"
 #include "solvers/newton.hpp"
 #include "solvers/newton_goldstein.hpp"
@@ -23,6 +24,7 @@ using probes::Divider;
 using probes::expect_near;
 using probes::Law;
 using testing::captured_stdout;
+using testing::expect_dense_equal;
 using C = std::complex<double>;
 
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
@@ -231,18 +233,6 @@ TEST(Newton, ParameterUpdatesSolveAsAFreshSolverDoes) {
     for (std::size_t k = 0; k < v.size(); ++k) probes::expect_near(v[k], expected[k], 1e-8);
     // The last branch's tail phase a dropped by volts, not by rounding.
     EXPECT_GT(std::abs(before[v.size() - 4] - v[v.size() - 4]), 1.0);
-}
-
-// Every entry of J against the AD library's dense driver at the solver's x.
-void expect_dense_equal(AbstractNewton& solver, const Eigen::MatrixXd& J) {
-    const Eigen::Index n = solver.x.size();
-    const Eigen::VectorXd dense = solver.dense_jacobian();
-    ASSERT_EQ(dense.size(), n * n);
-    for (Eigen::Index i = 0; i < n; ++i)
-        for (Eigen::Index j = 0; j < n; ++j) {
-            const double entry = dense[i * n + j];
-            ASSERT_NEAR(J(i, j), entry, 1e-12 * std::abs(entry)) << i << ", " << j;
-        }
 }
 
 // Compares, at every iteration, the Jacobian the loop uses with the dense
