@@ -87,7 +87,22 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*>&& elements_) : elemen
             flexible_parameters.insert(parameters->begin(), parameters->end());
 }
 
+bool ElectricalNetwork::nodes_unchanged() const {
+    const auto& port_nodes = grouping.port_nodes;
+    std::size_t k = 0;
+    for (const Element* element : elements)
+        for (const Port& port : element->ports)
+            if (k == port_nodes.size() || port.connection != connections[static_cast<std::size_t>(port_nodes[k++])])
+                return false;
+    if (k != port_nodes.size()) return false;
+    for (std::size_t n = 0; n < connections.size(); ++n)
+        if (connections[n]->fixed != grouping.fixed[n]) return false;
+    return true;
+}
+
 bool ElectricalNetwork::refresh_nodes() {
+    // Every solve asks: the common answer costs no map of the nodes.
+    if (nodes_unchanged()) return false;
     NodeLayout layout = collect_nodes(elements);
     if (layout.grouping != grouping)
         throw std::runtime_error(

@@ -89,6 +89,10 @@ public:
 private:
     NodeGrouping grouping;
 
+    // Whether every listed port is on the node object it was on when built,
+    // and every node keeps its mark.
+    bool nodes_unchanged() const;
+
     int free_node_count() const;
     std::vector<int> variable_counts() const;
     void add_balance_rows(ADVector& y) const;
