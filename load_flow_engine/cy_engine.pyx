@@ -1,8 +1,7 @@
-# cython: language_level=3, embedsignature=True, c_string_encoding=utf8, binding=False
 # distutils: language = c++
-
 # Without binding the methods are method descriptors: called through a class,
 # they refuse a self of another class instead of reading it as their own.
+# cython: language_level=3, embedsignature=True, c_string_encoding=utf8, binding=False
 
 cimport cython
 from libcpp.string cimport string

@@ -18,6 +18,7 @@ Port::Port(Port&& other) noexcept
       element(other.element),
       current(other.current),
       listed(other.listed),
+      fixes_node(other.fixes_node),
       current_ad(std::move(other.current_ad)) {
     if (connection) std::replace(connection->ports.begin(), connection->ports.end(), &other, this);
 }
@@ -30,10 +31,15 @@ std::complex<double> Port::potential() const { return connection->get_potential(
 
 ADComplex Port::potential_ad() const { return connection->get_potential_ad(); }
 
+void Port::fix_node() {
+    fixes_node = true;
+    connection->fixed = true;
+}
+
 void Port::detach() {
     if (connection->ports.size() == 1) return;
     auto own = std::make_shared<Connection>(potential());
-    own->fixed = connection->fixed;
+    own->fixed = fixes_node;
     connection->remove_port(this);
     connection = std::move(own);
     connection->ports.push_back(this);
@@ -66,6 +72,8 @@ ADComplex Connection::get_potential_ad() const {
 
 void Connection::remove_port(const Port* port) {
     ports.erase(std::remove(ports.begin(), ports.end(), port), ports.end());
+    // The port's own flag, not its element: the element may be under destruction.
+    if (port->fixes_node) fixed = std::any_of(ports.begin(), ports.end(), [](const Port* q) { return q->fixes_node; });
 }
 
 void ResidualRows::refuse(int row) const {

@@ -23,6 +23,9 @@ public:
     // Whether the network that last recorded or swept the port's node lists the
     // port's element: the ports of other elements draw nothing there.
     bool listed = true;
+    // Whether the port is a potential reference's: its node is fixed while
+    // such a port is on it.
+    bool fixes_node = false;
     ADComplex current_ad;
 
     // Every port is born on a node of its own whose initial potential is given.
@@ -38,8 +41,10 @@ public:
     std::complex<double> potential() const;
     ADComplex potential_ad() const;
 
+    // Fixes its node, and every node it is later joined to or moved to.
+    void fix_node();
     // Leaves a node it shares for one of its own, with the potential it reads
-    // now and the node's fixed mark.
+    // now; the new node is fixed only if this port fixes nodes.
     void detach();
 };
 
@@ -63,6 +68,8 @@ public:
     // Stores a new potential, and writes the solver slots too when bound.
     void set_potential(const std::complex<double>& v) { potential.set(v); }
 
+    // A node that loses a reference's port stays fixed only while another
+    // reference's port remains on it.
     void remove_port(const Port* port);
 };
 

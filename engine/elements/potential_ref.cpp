@@ -28,7 +28,7 @@ int delta_ref_ports(int n) {
 
 }  // namespace
 
-PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].connection->fixed = true; }
+PotentialRef::PotentialRef() : ElementImpl<PotentialRef>(1) { ports[0].fix_node(); }
 
 std::complex<double> PotentialRef::drawn_current() const { return ports[0].current + others_current(ports[0]); }
 

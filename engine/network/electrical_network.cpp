@@ -178,21 +178,22 @@ std::vector<int> ElectricalNetwork::variable_counts() const {
 }
 
 void ElectricalNetwork::add_equations(ADVector& y) {
-    // A port of an element that another network lists holds the currents of
-    // that network's recording.
-    mark_listed_ports();
     for (Element* element : elements) element->compute_currents(true);
     add_balance_rows(y);
     add_element_rows(y, 2 * free_node_count());
 }
 
 void ElectricalNetwork::add_balance_rows(ADVector& y) const {
+    // A port of an element that another network lists holds the currents of
+    // that network's recording. The ports' marks are not used: they stay
+    // those of the network solved last, which a reference's current follows.
+    const auto positions = positions_of(elements);
     int k = 0;
     for (const auto& node : connections) {
         if (node->fixed) continue;
         ADScalar re(0.0), im(0.0);
         for (const Port* q : node->ports) {
-            if (!q->listed) continue;
+            if (!positions.contains(q->element)) continue;
             re += q->current_ad.real();
             im += q->current_ad.imag();
         }

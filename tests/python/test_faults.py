@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import load_flow_engine.cy_engine as cy
-from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, star_feeder
+from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, cable, star_feeder
 
 
 def bus(*potentials):
@@ -545,6 +545,180 @@ def test_a_reference_counts_the_listed_elements_only(make_solver):
     for _ in range(2):
         assert_solves_as_fresh(base, elements[:4], make_solver, [1000])
         assert_solves_as_fresh(what_if, elements, make_solver, [1000, 500])
+    # Only a solve moves it: building a solver of any family on the base
+    # network leaves the what-if's reading.
+    drawn = elements[1].get_current()
+    for build in ALL_SOLVERS.values():
+        build(network_of(elements[:4]))
+        assert elements[1].get_current() == drawn
+
+
+# Earths that come and go, and loads moved off an earthed node: the network
+# is built again from its list and solved, and compared with a fresh build
+# of the final topology from new objects.
+
+class EarthedChain:
+    """A source bus and lines on to two more buses, three phases and a
+    neutral; a single-phase load from one phase to the neutral of one bus;
+    a listed reference on the neutral of each earthed bus."""
+
+    def __init__(self, earths=(0,), load_at=(2, 0)):
+        self.source = cy.CyVoltageSource(4, SOURCE_VOLTAGES)
+        self.buses = [bus(*SOURCE_VOLTAGES, 0) for _ in range(3)]
+        self.buses[0].connect(self.source, [(k, k) for k in range(4)])
+        self.lines = [cy.CySimplifiedLine(4, cable(length)) for length in LENGTHS[:2]]
+        for line, upstream, downstream in zip(self.lines, self.buses, self.buses[1:]):
+            line.connect_side(upstream, [(k, k) for k in range(4)], True)
+            line.connect_side(downstream, [(k, k) for k in range(4)], False)
+        self.load = cy.CyPowerLoad(2, np.array([30e3 + 8e3j]))
+        self.put_load(*load_at)
+        self.earths = {k: self.earth(k) for k in earths}
+
+    def earth(self, k, reference=None):
+        reference = reference or cy.CyPotentialRef()
+        self.buses[k].connect(reference, [(3, 0)])
+        return reference
+
+    def put_load(self, k, phase):
+        self.buses[k].connect(self.load, [(phase, 0), (3, 1)])
+
+    def elements(self, *extra):
+        return [self.source, self.buses[0], self.lines[0], self.buses[1], self.lines[1], self.buses[2],
+                self.load, *self.earths.values(), *extra]
+
+    def state(self):
+        return np.concatenate([b.get_potentials(4) for b in self.buses] + [l.get_currents(8) for l in self.lines]
+                              + [self.load.get_currents(2), [r.get_current() for _, r in sorted(self.earths.items())]])
+
+
+def solve_chain(name, elements):
+    return ALL_SOLVERS[name](network_of(elements)).solve_load_flow(100, 1e-9)
+
+
+def assert_chain_solves_as_fresh(name, chain, elements, earths, load_at):
+    fresh = EarthedChain(earths, load_at)
+    expected, got = solve_chain(name, fresh.elements()), solve_chain(name, elements)
+    if name == "sweep" and len(earths) > 1:
+        # A neutral earthed at both ends is a mesh to the sweep: it must not
+        # claim convergence.
+        assert got[1] > 1e-9 and expected[1] > 1e-9
+        return
+    assert got[1] <= 1e-9 and expected[1] <= 1e-9
+    np.testing.assert_allclose(chain.state(), fresh.state(), rtol=1e-9, atol=1e-8)
+
+
+def disconnected(reference):
+    reference.disconnect()
+    return reference
+
+
+# Whether the reference is listed, and what is left of it once it went.
+EARTHS_THAT_GO = {
+    "disconnected": (True, disconnected),
+    "deleted after its network": (True, lambda reference: None),
+    "deleted, never listed": (False, lambda reference: None),
+}
+
+
+@pytest.mark.parametrize("remove", EARTHS_THAT_GO.values(), ids=EARTHS_THAT_GO)
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_an_earth_that_goes_frees_its_node_until_put_back(name, remove):
+    listed, take_away = remove
+    chain = EarthedChain()
+    far = chain.earth(2)
+    solve_chain(name, chain.elements(far) if listed else chain.elements())
+    far = take_away(far)
+    gc.collect()
+    scribble_on_freed_memory()
+    assert_chain_solves_as_fresh(name, chain, chain.elements(), (0,), (2, 0))
+    chain.earths[2] = chain.earth(2, far)
+    assert_chain_solves_as_fresh(name, chain, chain.elements(), (0, 2), (2, 0))
+
+
+MOVES = {
+    "to the far bus": (2, 0),
+    "to another phase of the far bus": (2, 1),
+    "to another phase of the earthed bus": (0, 2),
+}
+
+
+@pytest.mark.parametrize("to", MOVES.values(), ids=MOVES)
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_a_load_moved_off_an_earthed_node_leaves_the_earth_behind(name, to):
+    chain = EarthedChain(load_at=(0, 0))
+    solve_chain(name, chain.elements())
+    chain.load.disconnect()
+    chain.put_load(*to)
+    assert_chain_solves_as_fresh(name, chain, chain.elements(), (0,), to)
+
+
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_an_earth_moved_frees_the_node_it_left(name):
+    chain = EarthedChain(earths=(0, 1), load_at=(1, 0))
+    solve_chain(name, chain.elements())
+    moved = chain.earths.pop(1)
+    moved.disconnect()
+    chain.earths[2] = chain.earth(2, moved)
+    assert_chain_solves_as_fresh(name, chain, chain.elements(), (0, 2), (1, 0))
+    assert abs(chain.buses[1].get_potentials(4)[3]) > 1
+
+
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_one_of_two_earths_removed_leaves_the_node_earthed(name):
+    chain = EarthedChain()
+    second = chain.earth(0)
+    solve_chain(name, chain.elements(second))
+    second.disconnect()
+    assert_chain_solves_as_fresh(name, chain, chain.elements(), (0,), (2, 0))
+    chain.earths[0].disconnect()
+    del second
+    gc.collect()
+    assert_chain_solves_as_fresh(name, chain, chain.elements(chain.earth(0)), (0,), (2, 0))
+
+
+STUB_JOINS = {
+    "bus absorbs the stub": lambda far, stub: far.connect(stub, [(3, 0)]),
+    "stub absorbs the bus": lambda far, stub: stub.connect(far, [(0, 3)]),
+}
+
+
+@pytest.mark.parametrize("join", STUB_JOINS.values(), ids=STUB_JOINS)
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_an_earth_joined_with_its_node_then_removed_frees_the_joined_node(name, join):
+    chain = EarthedChain()
+    stub, earth = bus(0), cy.CyPotentialRef()
+    stub.connect(earth, [(0, 0)])
+    join(chain.buses[2], stub)
+    solve_chain(name, chain.elements(stub, earth))
+    earth.disconnect()
+    assert_chain_solves_as_fresh(name, chain, chain.elements(stub), (0,), (2, 0))
+    assert stub.get_potentials(1)[0] == chain.buses[2].get_potentials(4)[3]
+
+
+@pytest.mark.parametrize("remove", ["disconnect", "delete"])
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_an_old_network_refuses_once_its_unlisted_earth_went(make_solver, remove):
+    topo, far, load = far_feeder()
+    reference = earth_far_neutral(far)
+    network = topo.network()
+    solver = make_solver(network)
+    solver.solve_load_flow(50, 1e-10)
+    if remove == "disconnect":
+        reference.disconnect()
+    else:
+        del reference
+        gc.collect()
+    before = far.get_potentials(4), load.get_currents(4)
+    for refused in (lambda: solver.solve_load_flow(50, 1e-10), lambda: make_solver(network)):
+        with pytest.raises(RuntimeError, match=REBUILD):
+            refused()
+    assert far.get_potentials(4).tolist() == before[0].tolist()
+    assert load.get_currents(4).tolist() == before[1].tolist()
+    fresh_topo, fresh_far, fresh_load = far_feeder()
+    make_solver(fresh_topo.network()).solve_load_flow(50, 1e-10)
+    make_solver(topo.network()).solve_load_flow(50, 1e-10)
+    np.testing.assert_allclose(far.get_potentials(4), fresh_far.get_potentials(4), rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(load.get_currents(4), fresh_load.get_currents(4), rtol=1e-9, atol=1e-9)
 
 
 def load_on_fixed_nodes():

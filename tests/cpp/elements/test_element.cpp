@@ -88,11 +88,11 @@ TEST(Element, DestroyedElementLeavesSurvivingNode) {
 }
 
 TEST(Element, DisconnectPutsEachSharedPortOnANodeOfItsOwn) {
-    Probe a(1), b(2), c(1);
+    Probe a(1), b(2);
+    PotentialRef c;
     a.ports[0].connection->merge(b.ports[0].connection);
     a.ports[0].connection->set_potential({5.0, 1.0});
     c.ports[0].connection->merge(b.ports[1].connection);
-    c.ports[0].connection->fixed = true;
     const auto lone = std::make_unique<Probe>(1);
     const auto lone_node = lone->ports[0].connection;
 
@@ -101,11 +101,43 @@ TEST(Element, DisconnectPutsEachSharedPortOnANodeOfItsOwn) {
     for (Port& port : b.ports) EXPECT_EQ(port.connection->ports, std::vector<Port*>{&port});
     EXPECT_EQ(a.ports[0].connection->ports, std::vector<Port*>{&a.ports[0]});
     EXPECT_EQ(c.ports[0].connection->ports, std::vector<Port*>{&c.ports[0]});
-    // Each keeps what it read: the potential, and the mark of a fixed node.
+    // Each keeps the potential it read; the earth stays with the reference.
     EXPECT_EQ(b.ports[0].potential(), std::complex<double>(5.0, 1.0));
     EXPECT_FALSE(b.ports[0].connection->fixed);
-    EXPECT_TRUE(b.ports[1].connection->fixed);
+    EXPECT_FALSE(b.ports[1].connection->fixed);
+    EXPECT_TRUE(c.ports[0].connection->fixed);
     EXPECT_EQ(lone->ports[0].connection, lone_node);
+}
+
+TEST(Connection, FixedWhileAReferencePortIsOnIt) {
+    Probe load(1), other(1);
+    PotentialRef first, second;
+    const auto node = load.ports[0].connection;
+    node->merge(first.ports[0].connection);
+    node->merge(second.ports[0].connection);
+    node->merge(other.ports[0].connection);
+    ASSERT_TRUE(node->fixed);
+
+    load.disconnect();
+    EXPECT_TRUE(node->fixed) << "a load leaving takes nothing away";
+    EXPECT_FALSE(load.ports[0].connection->fixed) << "nor any mark with it";
+    first.disconnect();
+    EXPECT_TRUE(node->fixed) << "the second reference still holds it";
+    EXPECT_TRUE(first.ports[0].connection->fixed);
+    second.disconnect();
+    EXPECT_FALSE(node->fixed);
+
+    {
+        PotentialRef third;
+        third.ports[0].connection->merge(node);
+        EXPECT_TRUE(other.ports[0].connection->fixed);
+        auto fourth = std::make_unique<PotentialRef>();
+        other.ports[0].connection->merge(fourth->ports[0].connection);
+        fourth.reset();
+        EXPECT_TRUE(other.ports[0].connection->fixed) << "one of two destroyed";
+    }
+    EXPECT_EQ(other.ports[0].connection->ports, std::vector<Port*>{&other.ports[0]});
+    EXPECT_FALSE(other.ports[0].connection->fixed) << "the last one destroyed";
 }
 
 TEST(Element, EmptyElementAndDefaultOperations) {

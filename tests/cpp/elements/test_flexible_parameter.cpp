@@ -437,7 +437,9 @@ TEST(FlexibleParameter, KeepProjectionsStayNearTheDiscForAnyPower) {
                     const C power = parameter.compute_power(230.0, keep.to_power(kept, other));
                     ASSERT_LE(std::abs(power), reach) << alpha << ": " << kept << ", " << other;
                     ASSERT_LE(std::abs(keep.kept(power)), bent) << alpha << ": " << kept << ", " << other;
-                    if (std::abs(kept) <= s) ASSERT_EQ(keep.kept(power), kept / s * s) << alpha << ": " << kept;
+                    if (std::abs(kept) <= s) {
+                        ASSERT_EQ(keep.kept(power), kept / s * s) << alpha << ": " << kept;
+                    }
                     // The slope of the other component stays below (1 + 1 / a) / sqrt(epsilon),
                     // its steepest where the root's floor takes over.
                     ASSERT_LE(std::abs(power - previous), (1.0 + (1.0 + 1.0 / alpha) / std::sqrt(epsilon)) * step)

@@ -4,7 +4,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "elements/potential_ref.hpp"
 #include "network/electrical_network.hpp"
 #include "network/probe_elements.hpp"
 
@@ -135,6 +138,22 @@ TEST(ElectricalNetwork, NodesRegroupedOrFixedAreRefusedWithNothingChanged) {
     EXPECT_EQ(refusal(split.network), rebuild);
     fixed.upper.ports[1].connection->fixed = true;
     EXPECT_EQ(refusal(fixed.network), rebuild);
+
+    // An earth that goes frees its node, whether the network lists it or not.
+    for (const bool listed : {false, true}) {
+        Divider earthed;
+        auto ref = std::make_unique<PotentialRef>();
+        probes::connect(earthed.upper.ports[1], ref->ports[0]);
+        std::vector<Element*> elements{&earthed.source, &earthed.upper, &earthed.lower};
+        if (listed) elements.push_back(ref.get());
+        ElectricalNetwork network(std::move(elements));
+        if (listed)
+            ref->disconnect();
+        else
+            ref.reset();
+        EXPECT_FALSE(earthed.upper.ports[1].connection->fixed);
+        EXPECT_EQ(refusal(network), rebuild) << "listed " << listed;
+    }
 }
 
 TEST(ElectricalNetwork, FindElementsMapsNodesAndElementRanges) {
