@@ -20,8 +20,8 @@ public:
     std::shared_ptr<Connection> connection;
     Element* element;
     std::complex<double> current;
-    // Whether the network that last recorded or swept the port's node lists the
-    // port's element: the ports of other elements draw nothing there.
+    // Whether the network last solved over the port's node lists the port's
+    // element: the ports of other elements draw nothing there.
     bool listed = true;
     // Whether the port is a potential reference's: its node is fixed while
     // such a port is on it.
