@@ -59,7 +59,8 @@ public:
 
     // Absorbs every port of `other`, whose list is left empty: a network may
     // still hold `other`, and must not reach the ports through it once they
-    // are gone. This node keeps its own potential record.
+    // are gone. This node keeps its own potential record, unless only
+    // references' ports are on it: it then takes the potential `other` holds.
     void merge(const std::shared_ptr<Connection>& other);
 
     // A fixed node reads 0; a bound one reads its solver slots; else its stored value.
@@ -67,6 +68,11 @@ public:
     ADComplex get_potential_ad() const;
     // Stores a new potential, and writes the solver slots too when bound.
     void set_potential(const std::complex<double>& v) { potential.set(v); }
+    // What elements write: a fixed node reads 0 whatever it stores, so it
+    // keeps the potential it held free, to start from once it is freed.
+    void set_potential_if_free(const std::complex<double>& v) {
+        if (!fixed) potential.set(v);
+    }
 
     // A node that loses a reference's port stays fixed only while another
     // reference's port remains on it.

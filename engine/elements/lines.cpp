@@ -161,17 +161,18 @@ double ShuntLine::backward_forward_error() {
     return move_potentials(side2, a * side_potentials(side1) - b * side_currents(side1));
 }
 
-// One conductor: the move is measured by its larger part, and a bound far
-// node takes the new potential in its solver slots only.
+// One conductor: the move is measured by its larger part, a bound far node
+// takes the new potential in its solver slots only, and a fixed one keeps
+// what it stores.
 double ShuntLine::single_conductor_step() {
     const std::complex<double> v2 = a(0, 0) * side1[0]->potential() - b(0, 0) * side1[0]->current;
     Connection& far = *side2[0]->connection;
     const std::complex<double> move = v2 - far.get_potential();
-    if (far.potential.bound) {
+    if (far.potential.bound && !far.fixed) {
         far.potential.values[0] = v2.real();
         far.potential.values[1] = v2.imag();
     } else {
-        far.set_potential(v2);
+        far.set_potential_if_free(v2);
     }
     return max_move(std::max(std::abs(move.real()), std::abs(move.imag())), nan_mark(move));
 }

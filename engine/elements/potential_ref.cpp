@@ -36,13 +36,6 @@ void PotentialRef::compute_currents(bool use_ad) { zero_currents(use_ad); }
 
 void PotentialRef::update_backward_forward() { zero_currents(false); }
 
-double PotentialRef::backward_forward_error() {
-    auto& node = *ports[0].connection;
-    const auto old = node.get_potential();
-    node.set_potential(0.0);
-    return part_error(old);
-}
-
 DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(delta_ref_ports(n)), current(0.0) {}
 
 void DeltaPotentialRef::add_variables(std::vector<double>& x0) { current.add(x0); }
@@ -77,7 +70,7 @@ double DeltaPotentialRef::backward_forward_error() {
     for (auto& port : ports) {
         const auto v = port.potential() - shift;
         error = max_move(error, nan_mark(v));
-        port.connection->set_potential(v);
+        port.connection->set_potential_if_free(v);
     }
     return error;
 }

@@ -6,7 +6,9 @@
 
 namespace lfe {
 
-// Fixes the potential of its node at zero.
+// Fixes the potential of its node at zero. Its forward step writes nothing:
+// the node reads 0, and keeps the potential it held free, to start from
+// once the reference leaves.
 class PotentialRef : public ElementImpl<PotentialRef> {
 public:
     PotentialRef();
@@ -18,7 +20,6 @@ public:
     void compute_currents(bool use_ad) override;
     bool is_linear() const override { return true; }
     void update_backward_forward() override;
-    double backward_forward_error() override;
     bool writes_potential(std::size_t) const override { return true; }
 };
 

@@ -50,7 +50,7 @@ double nan_mark(const std::complex<double>& v) {
 
 double move_potential(Port& port, const std::complex<double>& v) {
     const auto delta = v - port.potential();
-    port.connection->set_potential(v);
+    port.connection->set_potential_if_free(v);
     return max_move(std::hypot(delta.real(), delta.imag()), nan_mark(v));
 }
 

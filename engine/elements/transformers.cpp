@@ -151,7 +151,7 @@ double SingleTransformer::backward_forward_error() {
     const auto u1 = side1[0]->potential() - side1[1]->potential();
     const auto v = z2.get() * side2[0]->current + k.get() * u1 + side2[1]->potential();
     const auto move = v - side2[0]->potential();
-    side2[0]->connection->set_potential(v);
+    side2[0]->connection->set_potential_if_free(v);
     return max_move(std::max(std::abs(move.real()), std::abs(move.imag())), nan_mark(v));
 }
 

@@ -33,7 +33,7 @@ void SingleVoltageRegulator::update_parameters(const std::complex<double>& new_z
     u_ref.set(new_u_ref);
     if (const auto k = estimated_tap()) {
         tap.set(*k);
-        ports[2].connection->set_potential(ports[1].potential() + *k * input_voltage());
+        ports[2].connection->set_potential_if_free(ports[1].potential() + *k * input_voltage());
     }
 }
 
@@ -115,7 +115,7 @@ double SingleVoltageRegulator::backward_forward_error() {
     const std::complex<double> v =
         ratio(tap.get()) * input_voltage() + z2.get() * ports[2].current + ports[3].potential();
     const std::complex<double> move = v - ports[2].potential();
-    ports[2].connection->set_potential(v);
+    ports[2].connection->set_potential_if_free(v);
     return max_move(std::max(std::abs(move.real()), std::abs(move.imag())), nan_mark(move));
 }
 

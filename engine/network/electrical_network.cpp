@@ -218,11 +218,21 @@ void ElectricalNetwork::add_element_rows(ADVector& y, int first_row) const {
     if (k != n) throw std::runtime_error(fmt::format("The equations fill {} residual rows for {} unknowns", k, n));
 }
 
-std::vector<std::vector<int>> ElectricalNetwork::nonlinear_unknowns() const {
+ElectricalNetwork::Layout ElectricalNetwork::layout() const {
+    Layout layout;
+    layout.node_elements = node_elements();
+    const std::vector<int> counts = variable_counts();
+    long end = 2L * static_cast<long>(layout.node_elements.size());
+    for (const int count : counts) layout.element_ends.push_back(end += count);
+    layout.nonlinear_unknowns = nonlinear_unknowns(counts);
+    layout.linear_parameter_ranges = linear_parameter_ranges();
+    return layout;
+}
+
+std::vector<std::vector<int>> ElectricalNetwork::nonlinear_unknowns(const std::vector<int>& counts) const {
     std::unordered_map<const Connection*, int> free_nodes;
     for (const auto& node : connections)
         if (!node->fixed) free_nodes.emplace(node.get(), static_cast<int>(free_nodes.size()));
-    const std::vector<int> counts = variable_counts();
     std::vector<std::vector<int>> unknowns;
     int start = 2 * static_cast<int>(free_nodes.size());
     for (std::size_t e = 0; e < elements.size(); ++e) {
@@ -258,14 +268,10 @@ ElectricalNetwork::NodeElements ElectricalNetwork::node_elements() const {
     return nodes;
 }
 
-std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices, const NodeElements& nodes) const {
+std::vector<int> ElectricalNetwork::find_elements(const std::vector<long>& indices, const Layout& layout) const {
+    const NodeElements& nodes = layout.node_elements;
+    const std::vector<long>& ends = layout.element_ends;
     const long node_rows = 2L * static_cast<long>(nodes.size());
-
-    // End of each element's variable range, after the node pairs.
-    std::vector<long> ends;
-    long end = node_rows;
-    for (int count : variable_counts()) ends.push_back(end += count);
-
     const auto positions = positions_of(elements);
     std::vector<bool> found(elements.size(), false);
     for (long index : indices) {

@@ -29,6 +29,21 @@ public:
     // For each free node, the positions in `elements` of the elements behind
     // its balance rows.
     using NodeElements = std::vector<std::vector<int>>;
+    // What a solver reads of the layout once its tape is recorded: joins and
+    // splits afterwards must not move it under the tape.
+    struct Layout {
+        NodeElements node_elements;
+        // Where each element's unknowns end in x, after the node pairs.
+        std::vector<long> element_ends;
+        // For each element whose equations are not linear, the unknowns it
+        // reaches, which are also the residual rows it writes to: the
+        // potential and balance pairs of its ports' free nodes, then its own.
+        std::vector<std::vector<int>> nonlinear_unknowns;
+        // Where in p the parameters of the elements whose equations are
+        // linear lie, as [begin, end) ranges: what the other Jacobian entries
+        // depend on.
+        std::vector<std::pair<int, int>> linear_parameter_ranges;
+    };
 
     std::vector<Element*> elements;
     std::vector<std::shared_ptr<Connection>> connections;
@@ -67,21 +82,14 @@ public:
     // those draw current from its nodes.
     void mark_listed_ports();
 
-    // For each element whose equations are not linear, the unknowns it
-    // reaches, which are also the residual rows it writes to: the potential
-    // and balance pairs of its ports' free nodes, then its own.
-    std::vector<std::vector<int>> nonlinear_unknowns() const;
-    // Where in p the parameters of the elements whose equations are linear
-    // lie, as [begin, end) ranges: what the other Jacobian entries depend on.
-    std::vector<std::pair<int, int>> linear_parameter_ranges() const;
-
-    // For each free node, the listed elements whose current there holds a
-    // NaN; without one, the element of the node's first listed port. Read
-    // right after a recording, it describes that recording.
-    NodeElements node_elements() const;
+    // The layout as the nodes stand now. The elements behind a free node are
+    // the listed ones whose current there holds a NaN, else the element of
+    // its first listed port: read right after a recording, the layout
+    // describes that recording.
+    Layout layout() const;
     // Positions in `elements`, ascending and unique, of the elements behind the
-    // given ascending variable or residual indices, the nodes' as given.
-    std::vector<int> find_elements(const std::vector<long>& indices, const NodeElements& nodes) const;
+    // given ascending variable or residual indices of the layout.
+    std::vector<int> find_elements(const std::vector<long>& indices, const Layout& layout) const;
 
     // Whether every port of the listed elements reads a finite potential and current.
     bool result_is_finite() const;
@@ -95,6 +103,9 @@ private:
 
     int free_node_count() const;
     std::vector<int> variable_counts() const;
+    NodeElements node_elements() const;
+    std::vector<std::vector<int>> nonlinear_unknowns(const std::vector<int>& counts) const;
+    std::vector<std::pair<int, int>> linear_parameter_ranges() const;
     void add_balance_rows(ADVector& y) const;
     void add_element_rows(ADVector& y, int first_row) const;
 };

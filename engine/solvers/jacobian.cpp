@@ -246,15 +246,15 @@ VaryingEntries varying_entries(const SparseMatrix& J, const PositionRows& rows,
 
 }  // namespace
 
-void JacobianWork::build(CppAD::ADFun<double>& tape, const ElectricalNetwork& network) {
+void JacobianWork::build(CppAD::ADFun<double>& tape, const ElectricalNetwork::Layout& layout) {
     const std::size_t n = tape.Domain();
     jacobian = structure_of(sparsity_of(tape, n));
     pattern = pattern_of(jacobian);
     const PositionMatrix positions =
         positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
     colouring = colour_columns(positions);
-    varying = varying_entries(jacobian, positions, network.nonlinear_unknowns(), colouring);
-    varying.parameters = network.linear_parameter_ranges();
+    varying = varying_entries(jacobian, positions, layout.nonlinear_unknowns, colouring);
+    varying.parameters = layout.linear_parameter_ranges;
     constants_current = false;
     ++colourings;
     row_weights = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(tape.Range()));

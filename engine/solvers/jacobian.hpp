@@ -74,9 +74,9 @@ public:
     int colourings = 0;
     int full_evaluations = 0;
 
-    // Finds the structure of the tape's Jacobian and colours its columns;
-    // forgets the kept constant entries.
-    void build(CppAD::ADFun<double>& tape, const ElectricalNetwork& network);
+    // Finds the structure of the tape's Jacobian and colours its columns, in
+    // the layout the tape was recorded with; forgets the kept constant entries.
+    void build(CppAD::ADFun<double>& tape, const ElectricalNetwork::Layout& layout);
 
     // A new matrix of J's structure holding every entry.
     Matrix evaluate_whole(CppAD::ADFun<double>& tape);

@@ -74,7 +74,7 @@ void AbstractNewton::record_tape() {
         network->add_equations(y);
         tape = CppAD::ADFun<double>(ax, y);
         // Once the recording ends: the values of its variables are readable then.
-        node_elements = network->node_elements();
+        recording = network->layout();
     } catch (...) {
         // An unfinished recording would lend its tape to AD values of later ones.
         ADScalar::abort_recording();
@@ -138,7 +138,7 @@ AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
     if (x.size() == 0) return {};
     // x may have moved since the tape last evaluated it.
     get_residuals();
-    if (!initialised) jacobian_work.build(tape, *network);
+    if (!initialised) jacobian_work.build(tape, recording);
     // A matrix of its own: the loop's keeps its constant entries, and the
     // tape may hold other parameters than p until the next solve pushes them.
     return jacobian_work.evaluate_whole(tape);
@@ -149,7 +149,7 @@ AbstractNewton::SparseMatrix AbstractNewton::compute_jacobian() {
 // the residuals at its x. New parameters drop those values, and a forward
 // pass in several directions keeps them in a layout reverse mode cannot use.
 const AbstractNewton::SparseMatrix& AbstractNewton::fill_jacobian() {
-    if (!initialised) jacobian_work.build(tape, *network);
+    if (!initialised) jacobian_work.build(tape, recording);
     if (tape.size_order() == 0 || tape.size_direction() != 1) get_residuals();
     return jacobian_work.evaluate_in_loop(tape, p);
 }

@@ -29,8 +29,9 @@ public:
     bool initialised = false;
     // How often the LU ordering was analysed.
     int lu_analyses = 0;
-    // The elements behind each node's balance rows, as the recording left them.
-    ElectricalNetwork::NodeElements node_elements;
+    // The layout the tape was recorded with: everything after the recording
+    // reads it, never the network's nodes as they are now.
+    ElectricalNetwork::Layout recording;
 
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
 

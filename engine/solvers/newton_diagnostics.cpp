@@ -80,8 +80,8 @@ std::pair<std::vector<int>, std::vector<int>> AbstractNewton::analyse_jacobian()
     const CppadErrorScope scope;
     const JacobianFindings findings = inspect(compute_jacobian());
     const std::vector<long> bad_rows(findings.bad_rows.begin(), findings.bad_rows.end());
-    return {network->find_elements(findings.empty_columns, node_elements),
-            network->find_elements(bad_rows, node_elements)};
+    return {network->find_elements(findings.empty_columns, recording),
+            network->find_elements(bad_rows, recording)};
 }
 
 Eigen::VectorXd AbstractNewton::dense_jacobian() {

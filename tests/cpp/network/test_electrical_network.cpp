@@ -33,7 +33,7 @@ TEST(ElectricalNetwork, EmptyNetworkHasNothingToLayOut) {
     EXPECT_TRUE(p0.empty());
     ADVector y(0);
     network.add_equations(y);
-    EXPECT_TRUE(network.find_elements({}, network.node_elements()).empty());
+    EXPECT_TRUE(network.find_elements({}, network.layout()).empty());
 }
 
 TEST(ElectricalNetwork, LayoutBindingAndEquationsFollowOneOrder) {
@@ -162,21 +162,21 @@ TEST(ElectricalNetwork, FindElementsMapsNodesAndElementRanges) {
     probes::connect(d.upper.ports[1], outside.ports[0]);
     ElectricalNetwork network({&d.upper, &d.source, &d.lower});
     // Node A's first port is the source's, node B's upper's; 4 and 5 are the source current.
-    EXPECT_EQ(network.find_elements({0}, network.node_elements()), (std::vector<int>{1}));
-    EXPECT_EQ(network.find_elements({3, 4}, network.node_elements()), (std::vector<int>{0, 1}));
-    EXPECT_EQ(network.find_elements({5}, network.node_elements()), (std::vector<int>{1}));
+    EXPECT_EQ(network.find_elements({0}, network.layout()), (std::vector<int>{1}));
+    EXPECT_EQ(network.find_elements({3, 4}, network.layout()), (std::vector<int>{0, 1}));
+    EXPECT_EQ(network.find_elements({5}, network.layout()), (std::vector<int>{1}));
 
     // NaN currents at node B name their elements rather than the first port's.
     d.lower.ports[0].current_ad = ADComplex(ADScalar(0.0), ADScalar(nan_value));
-    EXPECT_EQ(network.find_elements({2}, network.node_elements()), (std::vector<int>{2}));
+    EXPECT_EQ(network.find_elements({2}, network.layout()), (std::vector<int>{2}));
     d.upper.ports[1].current_ad = ADComplex(ADScalar(nan_value), ADScalar(0.0));
-    EXPECT_EQ(network.find_elements({2}, network.node_elements()), (std::vector<int>{0, 2}));
+    EXPECT_EQ(network.find_elements({2}, network.layout()), (std::vector<int>{0, 2}));
     // An element outside the network holds another recording's currents: it
     // explains nothing, and the node goes to its first listed port's element.
     d.upper.ports[1].current_ad = ad_zero();
     d.lower.ports[0].current_ad = ad_zero();
     outside.ports[0].current_ad = ADComplex(ADScalar(nan_value), ADScalar(0.0));
-    EXPECT_EQ(network.find_elements({2}, network.node_elements()), (std::vector<int>{0}));
+    EXPECT_EQ(network.find_elements({2}, network.layout()), (std::vector<int>{0}));
 }
 
 TEST(ElectricalNetwork, FindElementsNamesNothingForANodeWithoutPorts) {
@@ -186,7 +186,7 @@ TEST(ElectricalNetwork, FindElementsNamesNothingForANodeWithoutPorts) {
     gone.reset();
     ASSERT_TRUE(network.connections[0]->ports.empty());
     network.elements = {&kept};
-    EXPECT_EQ(network.find_elements({0, 1, 2, 3, 4}, network.node_elements()), (std::vector<int>{0}));
+    EXPECT_EQ(network.find_elements({0, 1, 2, 3, 4}, network.layout()), (std::vector<int>{0}));
 }
 
 }  // namespace

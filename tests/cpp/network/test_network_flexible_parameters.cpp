@@ -79,7 +79,7 @@ TEST(FlexibleNetwork, NodesAreTracedToTheFlexibleLoadThatDrawsNaN) {
     ADVector y = ADVector::Constant(x.size(), ADScalar(0.0));
     network.add_equations(y);
     EXPECT_TRUE(std::isnan(CppAD::Value(y[0])));
-    EXPECT_EQ(network.find_elements({0, 1}, network.node_elements()), std::vector<int>{1});
+    EXPECT_EQ(network.find_elements({0, 1}, network.layout()), std::vector<int>{1});
 }
 
 TEST(FlexibleNetwork, SharedLimitsFollowTheSolverThatTookThemLast) {
