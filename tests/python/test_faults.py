@@ -717,6 +717,50 @@ def test_an_old_network_refuses_once_its_unlisted_earth_went(make_solver, remove
     np.testing.assert_allclose(load.get_currents(4), fresh_load.get_currents(4), rtol=1e-9, atol=1e-9)
 
 
+# An earth fault on the load's phase, cleared: the freed node starts where a
+# fresh build without the fault starts, whichever node survived the join and
+# whatever solved the faulted network.
+
+FAULT_JOINS = {
+    "fault absorbs the bus": lambda node, fault: fault.connect(node, [(0, 0)]),
+    "bus absorbs the fault": lambda node, fault: node.connect(fault, [(0, 0)]),
+}
+
+
+def earth_fault(chain, join):
+    """A reference on the far bus's phase a, which feeds the load."""
+    fault = cy.CyPotentialRef()
+    join(chain.buses[2], fault)
+    return fault
+
+
+@pytest.mark.parametrize("faulted", [None, "newton", "sweep"])
+@pytest.mark.parametrize("join", FAULT_JOINS.values(), ids=FAULT_JOINS)
+@pytest.mark.parametrize("name", ALL_SOLVERS)
+def test_a_cleared_fault_leaves_its_node_where_a_fresh_build_starts(name, join, faulted):
+    chain = EarthedChain()
+    fault = earth_fault(chain, join)
+    if faulted:
+        # Without the load, which has no solution at 0 V.
+        solve_chain(faulted, [e for e in chain.elements(fault) if e is not chain.load])
+    fault.disconnect()
+    assert_chain_solves_as_fresh(name, chain, chain.elements(fault), (0,), (2, 0))
+
+
+@pytest.mark.parametrize("join", FAULT_JOINS.values(), ids=FAULT_JOINS)
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_network_that_never_listed_a_cleared_fault_solves_as_fresh(make_solver, join):
+    chain = EarthedChain()
+    network = network_of(chain.elements())
+    old = make_solver(network)
+    earth_fault(chain, join).disconnect()
+    fresh = EarthedChain()
+    make_solver(network_of(fresh.elements())).solve_load_flow(100, 1e-9)
+    for solver in (make_solver(network), old):
+        assert solver.solve_load_flow(100, 1e-9)[1] <= 1e-9
+        np.testing.assert_allclose(chain.state(), fresh.state(), rtol=1e-9, atol=1e-8)
+
+
 def load_on_fixed_nodes():
     reference, load = cy.CyPotentialRef(), cy.CyPowerLoad(2, np.array([1000 + 100j]))
     reference.connect(load, [(0, 0), (0, 1)])
@@ -748,6 +792,59 @@ def test_a_solvers_diagnostics_follow_its_own_recording():
     assert second.analyse_jacobian() == cy.CyNewton(network_of(floating_load(230)), False).analyse_jacobian()
     assert second.analyse_jacobian() != at_zero
     assert first.analyse_jacobian() == at_zero
+
+
+def regulated_load_with_an_earthed_neutral_bus():
+    """A source feeding a regulator, listed last, and a load on its output
+    whose neutral terminal sits on a bus of its own, earthed by a reference
+    that no network lists; a ground alone on its node names an empty column."""
+    source, reference = cy.CyVoltageSource(2, np.array([230 + 0j])), cy.CyPotentialRef()
+    source.connect(reference, [(1, 0)])
+    regulator = cy.CySingleVoltageRegulator(0.05 + 0.1j, 1e-4 - 5e-4j, 230.0, 0.1, 1000.0, 0.0)
+    regulator.connect_side(source, [(0, 0), (1, 1)], True)
+    output, neutral = bus(230), bus(0)
+    regulator.connect_side(output, [(0, 0)], False)
+    load = cy.CyPowerLoad(2, np.array([5e3 + 1e3j]))
+    output.connect(load, [(0, 0)])
+    neutral.connect(load, [(0, 1)])
+    earth = cy.CyPotentialRef()
+    neutral.connect(earth, [(0, 0)])
+    return [source, reference, output, load, neutral, cy.CyGround(), regulator], earth
+
+
+def diagnostics(solver, prefix):
+    solver.save_matrix(str(prefix))
+    files = [prefix.with_name(prefix.name + suffix).read_text() for suffix in (".mtx", "_b.mtx")]
+    return files, solver.analyse_jacobian(), solver.get_jacobian().tolist(), solver.get_residuals().tolist()
+
+
+def market_matrix(text, n):
+    matrix = np.zeros((n, n))
+    for line in text.splitlines()[2:]:
+        row, col, value = line.split()
+        matrix[int(row) - 1, int(col) - 1] = float(value)
+    return matrix
+
+
+@pytest.mark.parametrize("remove", ["disconnect", "delete"])
+@pytest.mark.parametrize("first", ["analyse", "save"])
+def test_diagnostics_read_the_layout_their_tape_was_recorded_with(first, remove, tmp_path):
+    elements, earth = regulated_load_with_an_earthed_neutral_bus()
+    solver = cy.CyNewton(network_of(elements), False)
+    if remove == "disconnect":
+        earth.disconnect()
+    else:
+        del earth
+        gc.collect()
+    if first == "analyse":  # the first Jacobian after the earth went builds the pattern
+        solver.analyse_jacobian()
+    fresh, _kept_earth = regulated_load_with_an_earthed_neutral_bus()
+    expected = diagnostics(cy.CyNewton(network_of(fresh), False), tmp_path / "fresh")
+    got = diagnostics(solver, tmp_path / "kept")
+    assert got == expected
+    assert got[1] == ([5], [])
+    n = solver.get_variables().size
+    np.testing.assert_array_equal(market_matrix(got[0][0], n), solver.get_jacobian())
 
 
 def test_random_topology_changes_match_fresh_builds():

@@ -140,6 +140,41 @@ TEST(Connection, FixedWhileAReferencePortIsOnIt) {
     EXPECT_FALSE(other.ports[0].connection->fixed) << "the last one destroyed";
 }
 
+TEST(Connection, AReferencesNodeTakesThePotentialOfTheNodeItAbsorbs) {
+    using C = std::complex<double>;
+    const C v[] = {{230.0, 5.0}, {7.0, 0.0}, {3.0, 4.0}};
+    Bus bus(3, v);
+    // It reads 0 while fixed; freed, it starts where the absorbed node was.
+    PotentialRef first;
+    first.ports[0].connection->merge(bus.ports[0].connection);
+    EXPECT_EQ(bus.ports[0].potential(), C(0.0));
+    first.disconnect();
+    EXPECT_EQ(bus.ports[0].potential(), v[0]);
+
+    // A bound node gives what its solver slots hold, and an earthed one the
+    // potential it held free; the reference's node stays unbound.
+    Eigen::VectorXd x(2);
+    x << 8.0, -1.0;
+    const ADVector ax = x.cast<ADScalar>();
+    int index = 0;
+    bus.ports[1].connection->potential.bind(ax, x, index);
+    PotentialRef second, third;
+    bus.ports[1].connection->merge(second.ports[0].connection);
+    third.ports[0].connection->merge(bus.ports[1].connection);
+    EXPECT_FALSE(bus.ports[1].connection->potential.bound);
+    second.disconnect();
+    third.disconnect();
+    EXPECT_EQ(bus.ports[1].potential(), C(8.0, -1.0));
+
+    // A node on which other ports sit keeps its own.
+    PotentialRef fourth;
+    Bus other(1, &v[1]);
+    bus.ports[2].connection->merge(fourth.ports[0].connection);
+    bus.ports[2].connection->merge(other.ports[0].connection);
+    fourth.disconnect();
+    EXPECT_EQ(other.ports[0].potential(), v[2]);
+}
+
 TEST(Element, EmptyElementAndDefaultOperations) {
     Probe e(0);
     std::vector<double> x0;

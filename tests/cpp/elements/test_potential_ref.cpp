@@ -73,6 +73,15 @@ TEST_F(DeltaPotentialRefTest, ForwardStepRemovesTheMeanAndReportsTheImbalance) {
     EXPECT_DOUBLE_EQ(ref.backward_forward_error(), 0.0);
 }
 
+TEST_F(DeltaPotentialRefTest, AnEarthedNodeKeepsThePotentialItHeldFree) {
+    PotentialRef earth;
+    bus.ports[2].connection->merge(earth.ports[0].connection);
+    EXPECT_DOUBLE_EQ(ref.backward_forward_error(), 2.0);
+    EXPECT_EQ(bus.ports[1].potential(), C(1.0 - 2.0 / 3.0));
+    EXPECT_EQ(bus.ports[2].potential(), C(0.0));
+    EXPECT_EQ(bus.ports[2].connection->potential.value, start[2]);
+}
+
 TEST_F(DeltaPotentialRefTest, NaNPotentialIsReportedWhicheverPartHoldsIt) {
     for (const C bad : {C(1.0, nan), C(nan, 100.0)}) {
         for (int i = 0; i < 3; ++i) bus.ports[i].connection->set_potential(start[i]);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -189,6 +190,47 @@ TEST(AnalyseJacobian, ReadsTheSolversOwnRecording) {
     EXPECT_EQ(second.analyse_jacobian(), (std::pair<std::vector<int>, std::vector<int>>{}));
     EXPECT_EQ(first.analyse_jacobian(), before);
     EXPECT_EQ(before.second, positions_of(*feeder.network, {feeder.loads[1]}));
+}
+
+// A feeder whose last neutral is earthed by a reference the network does not
+// list, a ground alone on its node, and last an element with unknowns of its
+// own whose equations are not linear.
+struct EarthedFeeder {
+    testing::Feeder feeder{3, {4e3, 1e3}};
+    std::unique_ptr<PotentialRef> earth = std::make_unique<PotentialRef>();
+    Ground floating;
+    probes::Source lone{{1.0, 0.0}};
+    ElectricalNetwork network{connect()};
+
+    std::vector<Element*> connect() {
+        feeder.buses.back()->ports[3].connection->merge(earth->ports[0].connection);
+        auto elements = feeder.network->elements;
+        elements.push_back(&floating);
+        elements.push_back(&lone);
+        return elements;
+    }
+};
+
+TEST_F(Diagnostics, ReadTheLayoutTheTapeWasRecordedWith) {
+    for (const bool destroyed : {false, true}) {
+        EarthedFeeder kept, fresh;
+        Newton solver(&kept.network, false), expected(&fresh.network, false);
+        // One node more is free than when the tape was recorded.
+        if (destroyed)
+            kept.earth.reset();
+        else
+            kept.earth->disconnect();
+        ASSERT_FALSE(kept.feeder.buses.back()->ports[3].connection->fixed);
+
+        solver.save_matrix((dir / "kept").string());
+        expected.save_matrix((dir / "fresh").string());
+        for (const char* suffix : {".mtx", "_b.mtx"})
+            EXPECT_EQ(read_file(dir / ("kept" + std::string(suffix))), read_file(dir / ("fresh" + std::string(suffix))))
+                << suffix << " destroyed " << destroyed;
+        EXPECT_EQ(solver.analyse_jacobian(), expected.analyse_jacobian());
+        EXPECT_EQ(solver.analyse_jacobian().first, positions_of(kept.network, {&kept.floating}));
+        testing::expect_dense_equal(solver, Eigen::MatrixXd(solver.compute_jacobian()));
+    }
 }
 
 TEST(DenseJacobian, MatchesFiniteDifferencesOfTheResiduals) {
