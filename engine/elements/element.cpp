@@ -51,8 +51,7 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
     // A reference's node holds no potential of its own: it was born at 0 V
     // and reads 0 while fixed. Should the reference leave, the node starts
-    // from what `other` held, fixed or not, as a fresh build without the
-    // reference would.
+    // from what `other` held, fixed or not.
     if (std::all_of(ports.begin(), ports.end(), [](const Port* q) { return q->fixes_node; })) {
         potential.unbind();
         potential.set(other->potential.get());

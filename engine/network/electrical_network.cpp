@@ -224,28 +224,28 @@ ElectricalNetwork::Layout ElectricalNetwork::layout() const {
     const std::vector<int> counts = variable_counts();
     long end = 2L * static_cast<long>(layout.node_elements.size());
     for (const int count : counts) layout.element_ends.push_back(end += count);
-    layout.nonlinear_unknowns = nonlinear_unknowns(counts);
+    add_nonlinear_unknowns(layout, counts);
     layout.linear_parameter_ranges = linear_parameter_ranges();
     return layout;
 }
 
-std::vector<std::vector<int>> ElectricalNetwork::nonlinear_unknowns(const std::vector<int>& counts) const {
+void ElectricalNetwork::add_nonlinear_unknowns(Layout& layout, const std::vector<int>& counts) const {
     std::unordered_map<const Connection*, int> free_nodes;
     for (const auto& node : connections)
         if (!node->fixed) free_nodes.emplace(node.get(), static_cast<int>(free_nodes.size()));
-    std::vector<std::vector<int>> unknowns;
+    std::vector<int>& reached = layout.nonlinear_unknowns;
+    layout.nonlinear_starts.assign(1, 0);
     int start = 2 * static_cast<int>(free_nodes.size());
     for (std::size_t e = 0; e < elements.size(); ++e) {
         if (!elements[e]->is_linear()) {
-            std::vector<int>& reached = unknowns.emplace_back();
             for (const Port& q : elements[e]->ports)
                 if (const auto it = free_nodes.find(q.connection.get()); it != free_nodes.end())
                     reached.insert(reached.end(), {2 * it->second, 2 * it->second + 1});
             for (int k = 0; k < counts[e]; ++k) reached.push_back(start + k);
+            layout.nonlinear_starts.push_back(reached.size());
         }
         start += counts[e];
     }
-    return unknowns;
 }
 
 std::vector<std::pair<int, int>> ElectricalNetwork::linear_parameter_ranges() const {

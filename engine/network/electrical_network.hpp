@@ -38,7 +38,11 @@ public:
         // For each element whose equations are not linear, the unknowns it
         // reaches, which are also the residual rows it writes to: the
         // potential and balance pairs of its ports' free nodes, then its own.
-        std::vector<std::vector<int>> nonlinear_unknowns;
+        // Those of the k-th such element are [nonlinear_starts[k],
+        // nonlinear_starts[k + 1]) of nonlinear_unknowns: a list for each
+        // would scatter many small blocks over the heap.
+        std::vector<int> nonlinear_unknowns;
+        std::vector<std::size_t> nonlinear_starts{0};
         // Where in p the parameters of the elements whose equations are
         // linear lie, as [begin, end) ranges: what the other Jacobian entries
         // depend on.
@@ -104,7 +108,7 @@ private:
     int free_node_count() const;
     std::vector<int> variable_counts() const;
     NodeElements node_elements() const;
-    std::vector<std::vector<int>> nonlinear_unknowns(const std::vector<int>& counts) const;
+    void add_nonlinear_unknowns(Layout& layout, const std::vector<int>& counts) const;
     std::vector<std::pair<int, int>> linear_parameter_ranges() const;
     void add_balance_rows(ADVector& y) const;
     void add_element_rows(ADVector& y, int first_row) const;

@@ -188,13 +188,17 @@ double evaluation_cost(const JacobianColouring& c) {
 
 // The entries that an element whose equations are not linear reaches: a row
 // and a column among its unknowns.
-std::vector<bool> varying_positions(const SparseMatrix& J, const std::vector<std::vector<int>>& unknowns) {
+std::vector<bool> varying_positions(const SparseMatrix& J, const ElectricalNetwork::Layout& layout) {
+    const std::vector<std::size_t>& starts = layout.nonlinear_starts;
+    const std::size_t elements = starts.size() - 1;
     std::vector<bool> varying(static_cast<std::size_t>(J.nonZeros()), false);
-    std::vector<std::size_t> reached_by(static_cast<std::size_t>(J.rows()), unknowns.size());
-    for (std::size_t e = 0; e < unknowns.size(); ++e) {
-        for (const int k : unknowns[e]) reached_by[static_cast<std::size_t>(k)] = e;
-        for (const int j : unknowns[e])
-            for (SparseMatrix::InnerIterator entry(J, j); entry; ++entry)
+    std::vector<std::size_t> reached_by(static_cast<std::size_t>(J.rows()), elements);
+    for (std::size_t e = 0; e < elements; ++e) {
+        const auto begin = layout.nonlinear_unknowns.begin() + static_cast<std::ptrdiff_t>(starts[e]);
+        const auto end = layout.nonlinear_unknowns.begin() + static_cast<std::ptrdiff_t>(starts[e + 1]);
+        for (auto k = begin; k != end; ++k) reached_by[static_cast<std::size_t>(*k)] = e;
+        for (auto j = begin; j != end; ++j)
+            for (SparseMatrix::InnerIterator entry(J, *j); entry; ++entry)
                 if (reached_by[static_cast<std::size_t>(entry.row())] == e)
                     varying[static_cast<std::size_t>(&entry.value() - J.valuePtr())] = true;
     }
@@ -235,8 +239,8 @@ std::vector<std::pair<int, int>> list_overlaps(const PositionRows& rows, const s
 }
 
 VaryingEntries varying_entries(const SparseMatrix& J, const PositionRows& rows,
-                               const std::vector<std::vector<int>>& unknowns, const JacobianColouring& full) {
-    const std::vector<bool> varying = varying_positions(J, unknowns);
+                               const ElectricalNetwork::Layout& layout, const JacobianColouring& full) {
+    const std::vector<bool> varying = varying_positions(J, layout);
     VaryingEntries v;
     v.colouring = colour_columns(positions_of(J, varying));
     v.overlaps = list_overlaps(rows, varying, v.colouring);
@@ -253,7 +257,7 @@ void JacobianWork::build(CppAD::ADFun<double>& tape, const ElectricalNetwork::La
     const PositionMatrix positions =
         positions_of(jacobian, std::vector<bool>(static_cast<std::size_t>(jacobian.nonZeros()), true));
     colouring = colour_columns(positions);
-    varying = varying_entries(jacobian, positions, layout.nonlinear_unknowns, colouring);
+    varying = varying_entries(jacobian, positions, layout, colouring);
     varying.parameters = layout.linear_parameter_ranges;
     constants_current = false;
     ++colourings;

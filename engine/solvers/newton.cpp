@@ -48,6 +48,9 @@ AbstractNewton::AbstractNewton(ElectricalNetwork* network, bool optimize_tape) :
     const CppadErrorScope scope;
     load_initial_values();
     record_tape();
+    // Once the recording ends, the values of its variables are readable; once
+    // its vectors are gone, the layout does not sit among their blocks.
+    recording = network->layout();
     spdlog::debug("----- Tape evaluation -----");
     log_tape_size(tape.size_op());
     if (optimize_tape) {
@@ -73,8 +76,6 @@ void AbstractNewton::record_tape() {
         ADVector y = ADVector::Constant(x.size(), ADScalar(0.0));
         network->add_equations(y);
         tape = CppAD::ADFun<double>(ax, y);
-        // Once the recording ends: the values of its variables are readable then.
-        recording = network->layout();
     } catch (...) {
         // An unfinished recording would lend its tape to AD values of later ones.
         ADScalar::abort_recording();
