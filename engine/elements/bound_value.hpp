@@ -184,12 +184,9 @@ public:
         index += static_cast<int>(n);
     }
 
-    // Keeps the last value as its own and points nowhere any more.
-    void unbind() {
-        if (!bound) return;
-        value = get();
-        static_cast<RecordBinding&>(*this) = RecordBinding();
-    }
+    // Points nowhere any more. The stored value stays the one last set: what
+    // a solver left in the slots is its own, not the record's.
+    void unbind() { static_cast<RecordBinding&>(*this) = RecordBinding(); }
 
     void set(const T& v) {
         if (bound && !Form::same_shape(value, v))

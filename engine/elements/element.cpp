@@ -50,12 +50,11 @@ Connection::Connection(const std::complex<double>& initial_potential) : potentia
 void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
     // A reference's node holds no potential of its own: it was born at 0 V
-    // and reads 0 while fixed. Should the reference leave, the node starts
-    // from what `other` held, fixed or not.
-    if (std::all_of(ports.begin(), ports.end(), [](const Port* q) { return q->fixes_node; })) {
-        potential.unbind();
-        potential.set(other->potential.get());
-    }
+    // and reads 0 while fixed. It takes over `other`'s record, stored value
+    // and slots alike, so that the ports read and start from the same values
+    // whichever node survives the join.
+    if (std::all_of(ports.begin(), ports.end(), [](const Port* q) { return q->fixes_node; }))
+        potential = other->potential;
     fixed = fixed || other->fixed;
     const auto self = shared_from_this();
     // `other` may be a reference to one of the ports' own shares: keep it alive.

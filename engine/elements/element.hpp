@@ -60,7 +60,7 @@ public:
     // Absorbs every port of `other`, whose list is left empty: a network may
     // still hold `other`, and must not reach the ports through it once they
     // are gone. This node keeps its own potential record, unless only
-    // references' ports are on it: it then takes the potential `other` holds.
+    // references' ports are on it: it then takes over `other`'s record.
     void merge(const std::shared_ptr<Connection>& other);
 
     // A fixed node reads 0; a bound one reads its solver slots; else its stored value.

@@ -140,7 +140,8 @@ void ElectricalNetwork::bind(const ADVector& ax, Eigen::VectorXd& x, const ADVec
             node->potential.bind(ax, x, i);
         else
             // Fixed since an earlier binding: its slots belong to that solver,
-            // which the sweep's writes must not reach.
+            // which later writes must not reach, and its stored value stays
+            // what it was for when the node is freed.
             node->potential.unbind();
     }
     int j = 0;

@@ -761,6 +761,152 @@ def test_a_network_that_never_listed_a_cleared_fault_solves_as_fresh(make_solver
         np.testing.assert_allclose(chain.state(), fresh.state(), rtol=1e-9, atol=1e-8)
 
 
+
+# Earths that come and go after Newton-family solves, failed ones among them:
+# no iterate of theirs reaches a stored potential, so the network built again
+# starts where a fresh build of its topology does, and solves as one.
+
+EARTH_JOINS = {
+    "bus absorbs the earth": lambda node, port, earth: node.connect(earth, [(port, 0)]),
+    "earth absorbs the bus": lambda node, port, earth: earth.connect(node, [(0, port)]),
+}
+
+
+def solved_by(name):
+    def solve(chain):
+        solver = ALL_SOLVERS[name](network_of(chain.elements()))
+        assert solver.solve_load_flow(100, 1e-9)[1] <= 1e-9
+        return solver
+    return solve
+
+
+def failed_goldstein(chain):
+    """Fails with a huge load, which is then put right: the elements read
+    the non-finite iterate the solve stopped at."""
+    chain.load.update_powers(np.array([1e200 + 0j]))
+    solver = ALL_SOLVERS["goldstein"](network_of(chain.elements()))
+    with pytest.raises(RuntimeError, match=r"^1 NaN value encountered"):
+        solver.solve_load_flow(100, 1e-9)
+    assert not np.isfinite(solver.get_variables()).all()
+    chain.load.update_powers(np.array([30e3 + 8e3j]))
+    return solver
+
+
+BEFORE_THE_EARTH = {"newton": solved_by("newton"), "goldstein": solved_by("goldstein"),
+                    "failed goldstein": failed_goldstein}
+WHILE_EARTHED = {
+    "nothing": lambda chain, earth: None,
+    "a solver built, the earth unlisted": lambda chain, earth: ALL_SOLVERS["newton"](network_of(chain.elements())),
+    "a solve, the earth listed": lambda chain, earth: solve_chain("newton", chain.elements(earth)),
+}
+
+
+def assert_every_family_as_fresh(elements, state, fresh_elements, fresh_state, families=ALL_SOLVERS):
+    """Each family in turn on both element lists: the same start, the same
+    iterations and error, the same result."""
+    for name in families:
+        solver, expected = ALL_SOLVERS[name](network_of(elements)), ALL_SOLVERS[name](network_of(fresh_elements))
+        assert solver.get_variables().tolist() == expected.get_variables().tolist(), name
+        assert solver.solve_load_flow(100, 1e-9) == expected.solve_load_flow(100, 1e-9), name
+        np.testing.assert_allclose(state(), fresh_state(), rtol=1e-12, atol=1e-9)
+
+
+@pytest.mark.parametrize("remove", ["disconnect", "delete"])
+@pytest.mark.parametrize("meanwhile", WHILE_EARTHED.values(), ids=WHILE_EARTHED)
+@pytest.mark.parametrize("join", EARTH_JOINS.values(), ids=EARTH_JOINS)
+@pytest.mark.parametrize("before", BEFORE_THE_EARTH.values(), ids=BEFORE_THE_EARTH)
+def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join, meanwhile, remove):
+    chain = EarthedChain(load_at=(1, 0))
+    solved = before(chain)
+    earth = cy.CyPotentialRef()
+    join(chain.buses[2], 3, earth)
+    during = meanwhile(chain, earth)
+    if remove == "disconnect":
+        earth.disconnect()
+    else:
+        del during, earth
+        gc.collect()
+        scribble_on_freed_memory()
+    fresh = EarthedChain(load_at=(1, 0))
+    assert_every_family_as_fresh(chain.elements(), chain.state, fresh.elements(), fresh.state)
+    del solved
+
+
+class DeltaFedSubstations:
+    """A delta MV source with a delta reference; off its three-wire bus a
+    Dyn11 and a YNyn0 transformer, each feeding a loaded four-wire LV bus.
+    Earths may sit on the YNyn0's HV neutral, alone on a bus, and on either
+    LV neutral."""
+
+    MV = 20e3 / np.sqrt(3) * np.exp(-2j * np.pi / 3 * np.arange(3))
+
+    def __init__(self, earths=(), join=EARTH_JOINS["bus absorbs the earth"]):
+        self.source, self.reference = cy.CyDeltaVoltageSource(3, self.MV[:2] - self.MV[1:]), cy.CyDeltaPotentialRef(3)
+        self.mv = cy.CyBus(3, self.MV)
+        for element in (self.source, self.reference):
+            self.mv.connect(element, [(k, k) for k in range(3)])
+        lv = 400 / 20e3 * self.MV
+        self.hv_neutral = bus(0)
+        self.lv = [bus(*lv * np.exp(1j * np.pi / 6), 0), bus(*lv, 0)]
+        self.transformers = [cy.CyThreePhaseTransformer(3, 4, "D", "y", 0.004 + 0.012j, 2e-6 - 8e-6j, 0.0115470, 11),
+                             cy.CyThreePhaseTransformer(4, 4, "Y", "y", 0.004 + 0.012j, 2e-6 - 8e-6j, 0.02, 0)]
+        self.loads = [cy.CyPowerLoad(4, np.array([60e3 + 15e3j, 30e3 + 5e3j, 10e3])),
+                      cy.CyPowerLoad(4, np.array([20e3, 45e3 + 10e3j, 25e3 - 5e3j]))]
+        for transformer, node, load in zip(self.transformers, self.lv, self.loads):
+            transformer.connect_side(self.mv, [(k, k) for k in range(3)], True)
+            transformer.connect_side(node, [(k, k) for k in range(4)], False)
+            node.connect(load, [(k, k) for k in range(4)])
+        self.transformers[1].connect_side(self.hv_neutral, [(3, 0)], True)
+        self.neutrals = {"hv": (self.hv_neutral, 0), "lv1": (self.lv[0], 3), "lv2": (self.lv[1], 3)}
+        self.earths = {}
+        for where in earths:
+            self.earth(where, join)
+
+    def earth(self, where, join, earth=None):
+        self.earths[where] = earth or cy.CyPotentialRef()
+        join(*self.neutrals[where], self.earths[where])
+
+    def elements(self):
+        return [self.source, self.reference, self.mv, *self.transformers, self.hv_neutral, *self.lv, *self.loads,
+                *self.earths.values()]
+
+    def state(self):
+        return np.concatenate([self.mv.get_potentials(3), self.hv_neutral.get_potentials(1)]
+                              + [node.get_potentials(4) for node in self.lv]
+                              + [t.get_currents(n) for t, n in zip(self.transformers, (7, 8))]
+                              + [[self.reference.get_current()]])
+
+
+@pytest.mark.parametrize("join", EARTH_JOINS.values(), ids=EARTH_JOINS)
+def test_earths_that_come_and_go_on_transformer_neutrals(join):
+    """Newton solves between the earths' comings and goings; every network
+    built again is compared with a fresh build of its topology."""
+    net = DeltaFedSubstations(("lv1", "lv2"), join)
+    solve_chain("newton", net.elements())
+    assert abs(net.hv_neutral.get_potentials(1)[0]) > 1e3  # floating
+
+    def went(where, remove):
+        solve_chain("newton", net.elements())
+        earth = net.earths.pop(where)
+        if remove == "disconnect":
+            earth.disconnect()
+        else:
+            del earth
+            gc.collect()
+            earth = None
+        fresh = DeltaFedSubstations(net.earths)
+        assert_every_family_as_fresh(net.elements(), net.state, fresh.elements(), fresh.state,
+                                     ("newton", "goldstein"))
+        return earth
+
+    net.earth("hv", join)
+    net.earth("hv", join, went("hv", "disconnect"))
+    went("lv2", "delete")
+    net.earth("lv2", join)
+    went("hv", "delete")
+    net.earth("hv", join)
+    went("lv2", "disconnect")
+
 def load_on_fixed_nodes():
     reference, load = cy.CyPotentialRef(), cy.CyPowerLoad(2, np.array([1000 + 100j]))
     reference.connect(load, [(0, 0), (0, 1)])

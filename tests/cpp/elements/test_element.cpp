@@ -140,7 +140,7 @@ TEST(Connection, FixedWhileAReferencePortIsOnIt) {
     EXPECT_FALSE(other.ports[0].connection->fixed) << "the last one destroyed";
 }
 
-TEST(Connection, AReferencesNodeTakesThePotentialOfTheNodeItAbsorbs) {
+TEST(Connection, AReferencesNodeTakesOverTheRecordOfTheNodeItAbsorbs) {
     using C = std::complex<double>;
     const C v[] = {{230.0, 5.0}, {7.0, 0.0}, {3.0, 4.0}};
     Bus bus(3, v);
@@ -151,8 +151,9 @@ TEST(Connection, AReferencesNodeTakesThePotentialOfTheNodeItAbsorbs) {
     first.disconnect();
     EXPECT_EQ(bus.ports[0].potential(), v[0]);
 
-    // A bound node gives what its solver slots hold, and an earthed one the
-    // potential it held free; the reference's node stays unbound.
+    // A bound node's slots come along, and its stored value stays as it
+    // was: what a solver left in the slots is not stored, whichever node
+    // survives the join.
     Eigen::VectorXd x(2);
     x << 8.0, -1.0;
     const ADVector ax = x.cast<ADScalar>();
@@ -161,10 +162,13 @@ TEST(Connection, AReferencesNodeTakesThePotentialOfTheNodeItAbsorbs) {
     PotentialRef second, third;
     bus.ports[1].connection->merge(second.ports[0].connection);
     third.ports[0].connection->merge(bus.ports[1].connection);
-    EXPECT_FALSE(bus.ports[1].connection->potential.bound);
+    const Connection& node = *bus.ports[1].connection;
+    EXPECT_EQ(node.potential.values, x.data());
+    EXPECT_EQ(node.potential.value, v[1]);
     second.disconnect();
     third.disconnect();
     EXPECT_EQ(bus.ports[1].potential(), C(8.0, -1.0));
+    EXPECT_EQ(node.potential.value, v[1]);
 
     // A node on which other ports sit keeps its own.
     PotentialRef fourth;

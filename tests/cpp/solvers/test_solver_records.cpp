@@ -83,8 +83,10 @@ TEST(SolverRecords, SweepAndNewtonShareTheRecordsInTurn) {
 TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
     Divider d;
     auto first = std::make_unique<Newton>(&d.network, false);
+    first->solve_load_flow(10, 1e-10);
     const auto node = d.upper.ports[1].connection;
     ASSERT_TRUE(node->potential.bound);
+    ASSERT_NE(node->get_potential(), node->potential.value);
     PotentialRef ref;
     probes::connect(d.upper.ports[1], ref.ports[0]);
     ASSERT_TRUE(node->fixed);
@@ -104,6 +106,14 @@ TEST(SolverRecords, NodeFixedAfterBindingLeavesTheSolverVectors) {
     first.reset();
     ref.backward_forward_error();
     EXPECT_EQ(node->get_potential(), C(0.0, 0.0));
+
+    // Freed, the node starts where it would had the reference never come,
+    // not from the first solver's solution.
+    ref.disconnect();
+    ElectricalNetwork again({&d.source, &d.upper, &d.lower});
+    Newton third(&again, false);
+    Divider fresh;
+    EXPECT_EQ(third.x, Newton(&fresh.network, false).x);
 }
 
 TEST(SolverRecords, VectorsAreNeverReallocated) {
