@@ -20,10 +20,16 @@ for variant in release asan; do
   cmake -S . -B "build/$variant" -G Ninja -DLFE_BUILD_TESTS=ON -DLFE_BUILD_PYTHON=OFF \
     -DPython3_EXECUTABLE="$PWD/$py" "${flags[@]}" >/dev/null
   cmake --build "build/$variant" -j "$jobs"
+  if [ "$variant" = release ]; then
+    echo "== C++ tests, release build =="
+  else
+    echo "== C++ tests, AddressSanitizer + UndefinedBehaviorSanitizer build =="
+  fi
   ctest --test-dir "build/$variant" -j "$jobs" --output-on-failure
 done
 
 # The Python tests against the installed module.
+echo "== Python tests, installed module =="
 (cd tests/python && "../../$py" -m pytest -p faulthandler -q)
 
 # Again against a module built with the sanitizers, loaded into the plain
@@ -36,6 +42,7 @@ cmake --build build/asan-python -j "$jobs"
 package=build/asan-python/package/load_flow_engine
 rm -rf "$package" && mkdir -p "$package"
 cp load_flow_engine/*.py build/asan-python/load_flow_engine/cy_engine*.so "$package"
+echo "== Python tests, module built with the sanitizers =="
 (cd tests/python &&
   LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$PWD/../../build/asan-python/package" \
