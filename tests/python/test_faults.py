@@ -832,6 +832,25 @@ def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join,
     del solved
 
 
+
+def test_a_failed_newton_solve_writes_only_its_own_unknowns():
+    chain = EarthedChain(load_at=(1, 0))
+    start = ALL_SOLVERS["newton"](network_of(chain.elements())).get_variables().tolist()
+    failed = failed_goldstein(chain)
+    assert not np.isfinite(chain.buses[1].get_potentials(4)).all()
+    with pytest.raises(RuntimeError, match=r"^1 NaN value encountered at iteration 0\. $"):
+        failed.solve_load_flow(100, 1e-9)  # from where the failure stopped
+    # A port moved off a node then takes the value it reads.
+    chain.load.disconnect()
+    assert not np.isfinite(ALL_SOLVERS["newton"](network_of([chain.load])).get_variables()).all()
+    chain.put_load(1, 0)
+    assert ALL_SOLVERS["newton"](network_of(chain.elements())).get_variables().tolist() == start
+    assert np.isfinite(chain.buses[1].get_potentials(4)).all()
+    failed.reset_inputs()
+    assert failed.get_variables().tolist() == start
+    fresh = EarthedChain(load_at=(1, 0))
+    assert_every_family_as_fresh(chain.elements(), chain.state, fresh.elements(), fresh.state)
+
 class DeltaFedSubstations:
     """A delta MV source with a delta reference; off its three-wire bus a
     Dyn11 and a YNyn0 transformer, each feeding a loaded four-wire LV bus.

@@ -65,6 +65,14 @@ def test_solvers_find_the_closed_form(make_solver):
     assert abs(line.get_currents(3).sum()) < 1e-9
 
 
+
+def test_the_sweep_writes_a_one_conductor_far_node_in_its_own_solver_only():
+    topo, _, _, far = divider()
+    assert cy.CyBackwardForward(topo.network()).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    assert far.get_port_potential(0) == pytest.approx(far_potential(Z, Y), rel=1e-9)
+    cy.CyNewton(topo.network(), False)
+    assert far.get_port_potential(0) == E
+
 def shunt(length, n=4):
     y = np.full((n, n), -2e-5j * length)
     np.fill_diagonal(y, 1e-4j * length)

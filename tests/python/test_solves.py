@@ -334,6 +334,103 @@ def test_initialize_potentials_writes_the_bound_node():
     assert buses[1].get_port_potential(3) == 0
 
 
+
+# Where a solve starts: a solver just built binds the elements to its start,
+# so what they read then is what their nodes store.
+
+def started(topo, element, n):
+    cy.CyNewton(topo.network(), False)
+    return element.get_potentials(n).tolist()
+
+
+def test_stored_potentials_are_written_by_buses_sweeps_and_splits_only():
+    topo, _, _, far, load = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    assert started(topo, far, 2) == [230, 0]
+    far.initialize_potentials(np.array([225 + 5j, 1j]))
+    assert started(topo, far, 2) == [225 + 5j, 1j]
+    newton = cy.CyNewton(topo.network(), False)
+    assert newton.solve_load_flow(20, 1e-10)[1] <= 1e-10
+    assert started(topo, far, 2) == [225 + 5j, 1j]
+    assert cy.CyBackwardForward(topo.network()).solve_load_flow(50, 1e-10)[1] <= 1e-10
+    swept = far.get_potentials(2).tolist()
+    assert swept != [225 + 5j, 1j] and started(topo, far, 2) == swept
+    # A split node stores what its port read: here Newton's solution.
+    newton.solve_load_flow(20, 1e-10)
+    solved = load.get_potentials(2).tolist()
+    assert solved != swept
+    load.disconnect()
+    topo.elements.remove(load)
+    assert started(topo, far, 2) == swept
+    assert cy.CyNewton(network_of([load]), False).get_variables().tolist() == np.array(solved).view(float).tolist()
+
+
+def network_of(elements):
+    return cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+
+
+def far_power_load(power=1e3 + 0j):
+    """A source, a line and a power load at its far end, on no bus."""
+    source, ref = cy.CyVoltageSource(2, np.array([230 + 0j])), cy.CyPotentialRef()
+    line = cy.CySimplifiedLine(2, np.array([0.4 + 0.2j, 0, 0, 0.4 + 0.2j]))
+    load = cy.CyPowerLoad(2, np.array([power]))
+    source.connect(ref, [(1, 0)])
+    line.connect_side(source, [(0, 0), (1, 1)], True)
+    line.connect(load, [(2, 0), (3, 1)])
+    return [ref, source, line, load], line, load
+
+
+FAMILIES = {"newton": (SOLVERS["newton"], 1), "goldstein": (EVERY_SOLVER["goldstein"], 1),
+            "sweep": (cy.CyBackwardForward, 2)}
+
+
+def assert_solves_with_its_power(elements, load, power):
+    for make_solver, _ in FAMILIES.values():
+        assert make_solver(network_of(elements)).solve_load_flow(50, 1e-10)[1] <= 1e-10
+        v = load.get_potentials(2)
+        assert (v[0] - v[1]) * np.conj(load.get_inner_currents(1)[0]) == pytest.approx(power, rel=1e-9)
+
+
+@pytest.mark.parametrize("family", FAMILIES.values(), ids=FAMILIES)
+def test_a_node_without_a_bus_starts_from_0_volts(family):
+    make_solver, code = family
+    elements, line, load = far_power_load()
+    with pytest.raises(RuntimeError, match=rf"^{code} NaN value encountered at iteration \d\. $"):
+        make_solver(network_of(elements)).solve_load_flow(50, 1e-10)
+    far = cy.CyBus(2, np.array([230 + 0j, 0j]))
+    far.connect(line, [(0, 2), (1, 3)])
+    assert_solves_with_its_power(elements + [far], load, 1e3)
+
+
+def far_bus_and_beyond():
+    """The closed-form feeder with a power load on its far bus and, behind
+    it, a second line to an admittance load on a node that no bus sits on."""
+    topo, _, _, far, _ = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    load = cy.CyPowerLoad(2, np.array([1e3 + 0j]))
+    far.connect(load, [(0, 0), (1, 1)])
+    end_line = cy.CySimplifiedLine(2, np.array([0.1, 0, 0, 0.1], dtype=complex))
+    end_load = cy.CyAdmittanceLoad(2, np.array([0.02 + 0j]))
+    end_line.connect_side(far, [(0, 0), (1, 1)], True)
+    end_line.connect(end_load, [(2, 0), (3, 1)])
+    return topo.elements + [load, end_line, end_load], far, load, end_line
+
+
+def test_a_failed_sweep_leaves_its_values_until_the_buses_start_again():
+    elements, far, load, end_line = far_bus_and_beyond()
+    load.update_powers(np.array([complex("nan")]))
+    with pytest.raises(RuntimeError, match=r"^2 NaN value encountered"):
+        cy.CyBackwardForward(network_of(elements)).solve_load_flow(50, 1e-10)
+    load.update_powers(np.array([1e3 + 0j]))
+    fresh, _, fresh_load, _ = far_bus_and_beyond()
+    assert_solves_with_its_power(fresh, fresh_load, 1e3)
+    for _ in range(2):
+        for make_solver, code in FAMILIES.values():
+            with pytest.raises(RuntimeError, match=rf"^{code} NaN value encountered"):
+                make_solver(network_of(elements)).solve_load_flow(50, 1e-10)
+        far.initialize_potentials(np.array([230 + 0j, 0j]))
+    end = cy.CyBus(2, np.array([230 + 0j, 0j]))
+    end.connect(end_line, [(0, 2), (1, 3)])
+    assert_solves_with_its_power(elements, load, 1e3)
+
 def test_network_takes_its_first_items_in_order():
     z, y = 0.4 + 0.2j, 0.05 - 0.01j
     topo, _, _, far, _ = single_phase(z, y)

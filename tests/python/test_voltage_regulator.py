@@ -106,6 +106,22 @@ def test_newton_holds_the_output_through_the_tap():
     assert reg.get_tap() == pytest.approx(U_REF / abs(E), abs=1e-12)
 
 
+
+def test_an_update_stores_the_output_estimate_the_next_build_starts_from():
+    topo, reg, _ = regulated_feeder(5000 + 1000j)
+    solver = cy.CyNewton(topo.network(), False)
+    assert solver.solve_load_flow(30, 1e-9)[1] < 1e-9
+    v = reg.get_potentials(4)
+    cy.CyNewton(topo.network(), False)
+    assert reg.get_port_potential(2) == E  # the solve stored nothing
+    solver.solve_load_flow(30, 1e-9)
+    reg.update_parameters(Z2, YM, 225.0)
+    estimate = v[1] + reg.get_tap() * (v[0] - v[1])
+    assert reg.get_tap() == pytest.approx(225.0 / abs(v[0] - v[1]), rel=1e-12)
+    assert reg.get_port_potential(2) == pytest.approx(estimate, rel=1e-12)
+    cy.CyNewton(topo.network(), False)
+    assert reg.get_port_potential(2) == pytest.approx(estimate, rel=1e-12)
+
 def test_sweep_agrees_with_newton():
     topo, reg, _ = regulated_feeder(5000 + 1000j, alpha=5.0)
     network = topo.network()
