@@ -66,6 +66,10 @@ class Topology:
         return CyElectricalNetwork(np.array(self.elements, dtype=object), len(self.elements))
 
 
+def network_of(elements):
+    return CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+
+
 def node_current(node):
     return sum(element.get_port_current(port) for element, port in node)
 

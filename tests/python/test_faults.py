@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import load_flow_engine.cy_engine as cy
-from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, cable, star_feeder
+from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, cable, network_of, star_feeder
 
 
 def bus(*potentials):
@@ -364,10 +364,6 @@ def two_wire_bus(powers, parameters=()):
     for power, parameter in zip(powers, list(parameters) + [None] * len(powers)):
         add_load(elements, power, parameter)
     return elements
-
-
-def network_of(elements):
-    return cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
 
 
 def state(elements):
@@ -817,7 +813,7 @@ def assert_every_family_as_fresh(elements, state, fresh_elements, fresh_state, f
 @pytest.mark.parametrize("before", BEFORE_THE_EARTH.values(), ids=BEFORE_THE_EARTH)
 def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join, meanwhile, remove):
     chain = EarthedChain(load_at=(1, 0))
-    solved = before(chain)
+    _kept = before(chain)  # its slots stay alive throughout
     earth = cy.CyPotentialRef()
     join(chain.buses[2], 3, earth)
     during = meanwhile(chain, earth)
@@ -829,7 +825,6 @@ def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join,
         scribble_on_freed_memory()
     fresh = EarthedChain(load_at=(1, 0))
     assert_every_family_as_fresh(chain.elements(), chain.state, fresh.elements(), fresh.state)
-    del solved
 
 
 
@@ -850,6 +845,7 @@ def test_a_failed_newton_solve_writes_only_its_own_unknowns():
     assert failed.get_variables().tolist() == start
     fresh = EarthedChain(load_at=(1, 0))
     assert_every_family_as_fresh(chain.elements(), chain.state, fresh.elements(), fresh.state)
+
 
 class DeltaFedSubstations:
     """A delta MV source with a delta reference; off its three-wire bus a
@@ -910,9 +906,8 @@ def test_earths_that_come_and_go_on_transformer_neutrals(join):
         if remove == "disconnect":
             earth.disconnect()
         else:
-            del earth
-            gc.collect()
             earth = None
+            gc.collect()
         fresh = DeltaFedSubstations(net.earths)
         assert_every_family_as_fresh(net.elements(), net.state, fresh.elements(), fresh.state,
                                      ("newton", "goldstein"))

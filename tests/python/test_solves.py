@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import load_flow_engine.cy_engine as cy
-from feeders import LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, Topology, cable, node_current, star_feeder
+from feeders import (LENGTHS, SOURCE_VOLTAGES, UNBALANCED_POWERS, Topology, cable, network_of, node_current,
+                     star_feeder)
 
 SOLVERS = {
     "newton": lambda network: cy.CyNewton(network, False),
@@ -362,10 +363,6 @@ def test_stored_potentials_are_written_by_buses_sweeps_and_splits_only():
     topo.elements.remove(load)
     assert started(topo, far, 2) == swept
     assert cy.CyNewton(network_of([load]), False).get_variables().tolist() == np.array(solved).view(float).tolist()
-
-
-def network_of(elements):
-    return cy.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
 
 
 def far_power_load(power=1e3 + 0j):
