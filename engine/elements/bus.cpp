@@ -11,7 +11,7 @@ void Bus::compute_currents(bool use_ad) { zero_currents(use_ad); }
 
 void Bus::update_backward_forward() { zero_currents(false); }
 
-Ground::Ground() : ElementImpl<Ground>(1) {}
+Ground::Ground() : ElementImpl<Ground>(1) { ports[0].hold_no_potential(); }
 
 void Ground::compute_currents(bool use_ad) { zero_currents(use_ad); }
 

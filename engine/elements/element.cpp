@@ -19,6 +19,7 @@ Port::Port(Port&& other) noexcept
       current(other.current),
       listed(other.listed),
       fixes_node(other.fixes_node),
+      holds_potential(other.holds_potential),
       current_ad(std::move(other.current_ad)) {
     if (connection) std::replace(connection->ports.begin(), connection->ports.end(), &other, this);
 }
@@ -33,6 +34,7 @@ ADComplex Port::potential_ad() const { return connection->get_potential_ad(); }
 
 void Port::fix_node() {
     fixes_node = true;
+    holds_potential = false;
     connection->fixed = true;
 }
 
@@ -49,11 +51,11 @@ Connection::Connection(const std::complex<double>& initial_potential) : potentia
 
 void Connection::merge(const std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
-    // A reference's node holds no potential of its own: it was born at 0 V
-    // and reads 0 while fixed. It takes over `other`'s record, stored value
-    // and slots alike, so that the ports read and start from the same values
-    // whichever node survives the join.
-    if (std::all_of(ports.begin(), ports.end(), [](const Port* q) { return q->fixes_node; }))
+    // A node of grounds and references holds no potential of its own: it was
+    // born at 0 V. It takes over `other`'s record, stored value and slots
+    // alike, so that the ports read and start from the same values whichever
+    // node survives the join.
+    if (std::none_of(ports.begin(), ports.end(), [](const Port* q) { return q->holds_potential; }))
         potential = other->potential;
     fixed = fixed || other->fixed;
     const auto self = shared_from_this();

@@ -26,6 +26,9 @@ public:
     // Whether the port is a potential reference's: its node is fixed while
     // such a port is on it.
     bool fixes_node = false;
+    // Whether the port's element gives its node a potential of its own.
+    // Grounds and references do not: they are born at 0 V.
+    bool holds_potential = true;
     ADComplex current_ad;
 
     // Every port is born on a node of its own whose initial potential is given.
@@ -43,6 +46,8 @@ public:
 
     // Fixes its node, and every node it is later joined to or moved to.
     void fix_node();
+    // Marks the port as one that gives its node no potential of its own.
+    void hold_no_potential() { holds_potential = false; }
     // Leaves a node it shares for one of its own, with the potential it reads
     // now; the new node is fixed only if this port fixes nodes.
     void detach();
@@ -59,8 +64,8 @@ public:
 
     // Absorbs every port of `other`, whose list is left empty: a network may
     // still hold `other`, and must not reach the ports through it once they
-    // are gone. This node keeps its own potential record, unless only
-    // references' ports are on it: it then takes over `other`'s record.
+    // are gone. This node keeps its own potential record, unless only ports
+    // that hold no potential are on it: it then takes over `other`'s record.
     void merge(const std::shared_ptr<Connection>& other);
 
     // A fixed node reads 0; a bound one reads its solver slots; else its stored value.

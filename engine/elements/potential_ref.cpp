@@ -36,7 +36,9 @@ void PotentialRef::compute_currents(bool use_ad) { zero_currents(use_ad); }
 
 void PotentialRef::update_backward_forward() { zero_currents(false); }
 
-DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(delta_ref_ports(n)), current(0.0) {}
+DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(delta_ref_ports(n)), current(0.0) {
+    for (auto& port : ports) port.hold_no_potential();
+}
 
 void DeltaPotentialRef::add_variables(std::vector<double>& x0) { current.add(x0); }
 

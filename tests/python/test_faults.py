@@ -828,6 +828,61 @@ def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join,
 
 
 
+# The load's phase earthed through a ground and its reference, neither of
+# which holds a potential of its own: however the earth was put together and
+# joined, the phase starts where a fresh build starts once the earth went.
+
+GROUND_JOINS = {
+    "ground.connect": lambda chain, ground: ground.connect(chain.buses[1], [(0, 0)]),
+    "line.connect_side": lambda chain, ground: chain.lines[0].connect_side(ground, [(0, 0)], False),
+}
+
+
+def phase_earth(chain, join, reference_first):
+    ground, reference = cy.CyGround(), cy.CyPotentialRef()
+    if reference_first:
+        reference.connect(ground, [(0, 0)])
+    GROUND_JOINS[join](chain, ground)
+    if not reference_first:
+        reference.connect(ground, [(0, 0)])
+    return ground, reference
+
+
+WHILE_THE_PHASE_IS_EARTHED = {
+    "nothing": lambda chain, earth: None,
+    "a solver built": lambda chain, earth: ALL_SOLVERS["newton"](network_of(chain.elements(*earth))),
+    # Without the load, which has no solution at 0 V.
+    "a solve": lambda chain, earth: solve_chain("newton", [e for e in chain.elements(*earth) if e is not chain.load]),
+}
+
+
+@pytest.mark.parametrize("remove", ["disconnect", "delete", "reference only"])
+@pytest.mark.parametrize("meanwhile", WHILE_THE_PHASE_IS_EARTHED.values(), ids=WHILE_THE_PHASE_IS_EARTHED)
+@pytest.mark.parametrize("reference_first", [False, True], ids=["reference joined last", "reference joined first"])
+@pytest.mark.parametrize("join", GROUND_JOINS)
+@pytest.mark.parametrize("before", BEFORE_THE_EARTH.values(), ids=BEFORE_THE_EARTH)
+def test_a_phase_earthed_through_a_ground_starts_as_fresh_once_the_earth_went(before, join, reference_first,
+                                                                              meanwhile, remove):
+    chain = EarthedChain(load_at=(1, 0))
+    _kept = before(chain)
+    earth = phase_earth(chain, join, reference_first)
+    during = meanwhile(chain, earth)
+    fresh, left, fresh_left = EarthedChain(load_at=(1, 0)), (), ()
+    if remove == "disconnect":
+        for element in earth:
+            element.disconnect()
+    elif remove == "delete":
+        del during, earth
+        gc.collect()
+        scribble_on_freed_memory()
+    else:
+        # The ground stays on the phase, listed: a fresh one joined by the bus.
+        earth[1].disconnect()
+        left, fresh_left = earth[:1], (cy.CyGround(),)
+        fresh.buses[1].connect(fresh_left[0], [(0, 0)])
+    assert_every_family_as_fresh(chain.elements(*left), chain.state, fresh.elements(*fresh_left), fresh.state)
+
+
 def test_a_failed_newton_solve_writes_only_its_own_unknowns():
     chain = EarthedChain(load_at=(1, 0))
     start = ALL_SOLVERS["newton"](network_of(chain.elements())).get_variables().tolist()
@@ -920,6 +975,47 @@ def test_earths_that_come_and_go_on_transformer_neutrals(join):
     went("hv", "delete")
     net.earth("hv", join)
     went("lv2", "disconnect")
+
+
+@pytest.mark.parametrize("remove", ["disconnect", "delete"])
+def test_a_ground_first_earth_on_a_delta_phase_leaves_no_trace(remove):
+    net = DeltaFedSubstations(("lv1", "lv2"))
+    solve_chain("newton", net.elements())
+    ground, reference = cy.CyGround(), cy.CyPotentialRef()
+    reference.connect(ground, [(0, 0)])
+    ground.connect(net.mv, [(0, 0)])
+    assert net.mv.get_port_potential(0) == 0
+    built = ALL_SOLVERS["goldstein"](network_of(net.elements() + [ground, reference]))
+    if remove == "disconnect":
+        ground.disconnect()
+        reference.disconnect()
+    else:
+        del built, ground, reference
+        gc.collect()
+    fresh = DeltaFedSubstations(("lv1", "lv2"))
+    assert_every_family_as_fresh(net.elements(), net.state, fresh.elements(), fresh.state, ("newton", "goldstein"))
+
+
+def delta_loaded_bus(reference_calls):
+    """A delta source, a delta reference and a delta power load on a three-wire bus."""
+    mv = cy.CyBus(3, DeltaFedSubstations.MV)
+    source = cy.CyDeltaVoltageSource(3, DeltaFedSubstations.MV[:2] - DeltaFedSubstations.MV[1:])
+    reference, load = cy.CyDeltaPotentialRef(3), cy.CyDeltaPowerLoad(3, np.array([90e3 + 20e3j, 60e3, 75e3 + 5e3j]))
+    mv.connect(source, [(k, k) for k in range(3)])
+    if reference_calls:
+        reference.connect(mv, [(k, k) for k in range(3)])
+    else:
+        mv.connect(reference, [(k, k) for k in range(3)])
+    mv.connect(load, [(k, k) for k in range(3)])
+    return [source, reference, mv, load], lambda: np.concatenate(
+        [mv.get_potentials(3), load.get_currents(3), [reference.get_current()]])
+
+
+def test_a_delta_reference_that_calls_the_join_starts_its_nodes_where_the_bus_does():
+    elements, state = delta_loaded_bus(True)
+    fresh, fresh_state = delta_loaded_bus(False)
+    assert_every_family_as_fresh(elements, state, fresh, fresh_state)
+
 
 def load_on_fixed_nodes():
     reference, load = cy.CyPotentialRef(), cy.CyPowerLoad(2, np.array([1000 + 100j]))

@@ -1,9 +1,11 @@
 import copy
 import importlib
 import pickle
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -161,3 +163,30 @@ def test_subclasses_run_the_wrapper_constructor():
             self.label = label
 
     assert Referenced("earth").get_current() == 0j
+
+
+# The reference under docs/: every class has its own section, and every
+# example runs, page by page in one namespace, so that none drifts from the
+# module.
+
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+PAGES = sorted(DOCS.glob("*.md"))
+EXAMPLE = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
+
+
+def test_the_reference_has_a_section_for_every_class():
+    headings = {name for page in PAGES for name in re.findall(r"^## `(\w+)`", page.read_text(), re.M)}
+    assert set(BASES) | {"cy_set_logging_config"} <= headings
+
+
+@pytest.mark.parametrize("page", PAGES, ids=[page.name for page in PAGES])
+def test_the_reference_examples_run(page, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # examples may write files
+    text = page.read_text()
+    namespace = {"__name__": f"docs.{page.stem}"}
+    examples = list(EXAMPLE.finditer(text))
+    for example in examples:
+        # Padded so that a traceback gives the line in the page.
+        line = text.count("\n", 0, example.start(1))
+        exec(compile("\n" * line + example.group(1), str(page), "exec"), namespace)
+    assert examples or page.name == "README.md"

@@ -179,6 +179,34 @@ TEST(Connection, AReferencesNodeTakesOverTheRecordOfTheNodeItAbsorbs) {
     EXPECT_EQ(other.ports[0].potential(), v[2]);
 }
 
+TEST(Connection, GroundsAndDeltaReferencesTakeOverTheRecordAsAReferenceDoes) {
+    using C = std::complex<double>;
+    const C v[] = {{230.0, 5.0}, {-115.0, -199.0}, {-115.0, 199.0}};
+    Bus bus(3, v);
+    // A ground, alone or already holding its reference, absorbs a phase.
+    Ground alone, earth;
+    PotentialRef reference;
+    alone.ports[0].connection->merge(bus.ports[0].connection);
+    EXPECT_EQ(bus.ports[0].potential(), v[0]);
+    earth.ports[0].connection->merge(reference.ports[0].connection);
+    earth.ports[0].connection->merge(bus.ports[1].connection);
+    EXPECT_EQ(bus.ports[1].potential(), C(0.0));
+    reference.disconnect();
+    EXPECT_EQ(bus.ports[1].potential(), v[1]);
+
+    // A delta reference's nodes absorb the bus's.
+    DeltaPotentialRef delta(3);
+    for (std::size_t k = 0; k < 3; ++k) delta.ports[k].connection->merge(bus.ports[k].connection);
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(delta.ports[k].potential(), v[k]) << k;
+
+    // A ground that shares its node with an element of potential keeps it.
+    Ground shared;
+    PowerLoad load(2, &v[0]);
+    load.ports[0].connection->merge(shared.ports[0].connection);
+    shared.ports[0].connection->merge(bus.ports[2].connection);
+    EXPECT_EQ(bus.ports[2].potential(), C(0.0));
+}
+
 TEST(Element, EmptyElementAndDefaultOperations) {
     Probe e(0);
     std::vector<double> x0;
