@@ -1,8 +1,10 @@
 """Calls the engine would not survive are refused with an exception."""
 
+import cmath
 import ctypes
 import gc
 import random
+import re
 import subprocess
 import sys
 import textwrap
@@ -828,6 +830,42 @@ def test_an_earth_that_comes_and_goes_leaves_every_start_as_it_was(before, join,
 
 
 
+
+@pytest.mark.parametrize("power", [30e3 + 8e3j, complex("nan")], ids=["swept", "failed"])
+def test_a_sweep_run_while_an_earth_is_on_stores_what_it_writes(power):
+    """A fault on the far bus's phase b, which the sweep cannot settle; the
+    network built again once the fault went starts where the sweep left the
+    free nodes, and a failed sweep's NaN makes every family fail at once,
+    until the buses start again."""
+    chain = EarthedChain(load_at=(1, 0))
+    fault = cy.CyPotentialRef()
+    chain.buses[2].connect(fault, [(1, 0)])
+    chain.load.update_powers(np.array([power]))
+    sweep = ALL_SOLVERS["sweep"](network_of(chain.elements(fault)))
+    if cmath.isnan(power):
+        with pytest.raises(RuntimeError, match=r"^2 NaN value encountered"):
+            sweep.solve_load_flow(100, 1e-9)
+    else:
+        assert sweep.solve_load_flow(100, 1e-9)[1] > 1e-9
+    swept = chain.buses[1].get_potentials(4)
+    chain.load.update_powers(np.array([30e3 + 8e3j]))
+    fault.disconnect()
+    fresh = EarthedChain(load_at=(1, 0))
+    for name, code in (("newton", "1"), ("goldstein", "1"), ("sweep", "2")):
+        solver, expected = ALL_SOLVERS[name](network_of(chain.elements())), ALL_SOLVERS[name](network_of(fresh.elements()))
+        np.testing.assert_array_equal(chain.buses[1].get_potentials(4), swept)
+        assert solver.get_variables().tolist() != expected.get_variables().tolist()
+        if cmath.isnan(power):
+            with pytest.raises(RuntimeError, match=rf"^{code} NaN value encountered at iteration [01]\. $"):
+                solver.solve_load_flow(100, 1e-9)
+        else:
+            assert solver.solve_load_flow(100, 1e-9)[1] <= 1e-9 and expected.solve_load_flow(100, 1e-9)[1] <= 1e-9
+            np.testing.assert_allclose(chain.state(), fresh.state(), rtol=1e-9, atol=1e-8)
+    for node in chain.buses:
+        node.initialize_potentials(np.append(SOURCE_VOLTAGES, 0j))
+    fresh = EarthedChain(load_at=(1, 0))
+    assert_every_family_as_fresh(chain.elements(), chain.state, fresh.elements(), fresh.state)
+
 # The load's phase earthed through a ground and its reference, neither of
 # which holds a potential of its own: however the earth was put together and
 # joined, the phase starts where a fresh build starts once the earth went.
@@ -995,6 +1033,25 @@ def test_a_ground_first_earth_on_a_delta_phase_leaves_no_trace(remove):
     fresh = DeltaFedSubstations(("lv1", "lv2"))
     assert_every_family_as_fresh(net.elements(), net.state, fresh.elements(), fresh.state, ("newton", "goldstein"))
 
+
+
+@pytest.mark.parametrize("earths", [("hv",), ("hv", "lv2")], ids=["hv", "hv and lv2"])
+@pytest.mark.parametrize("name", ["newton", "goldstein"])
+def test_an_lv_side_without_an_earth_is_singular_or_floats(name, earths):
+    """The Dyn11's LV neutral unearthed: nothing fixes the common part of its
+    potentials. Either the matrix is singular, or the solve converges to
+    differences that an earthed neutral gives too."""
+    net, earthed = DeltaFedSubstations(earths), DeltaFedSubstations(earths + ("lv1",))
+    assert ALL_SOLVERS[name](network_of(earthed.elements())).solve_load_flow(50, 1e-9)[1] <= 1e-9
+    try:
+        error = ALL_SOLVERS[name](network_of(net.elements())).solve_load_flow(50, 1e-9)[1]
+    except RuntimeError as failure:
+        assert re.fullmatch(r"1 Decomposition failed, singular matrix at iteration \d+\. ", str(failure))
+        return
+    assert error <= 1e-9
+    floating, reference = net.lv[0].get_potentials(4), earthed.lv[0].get_potentials(4)
+    np.testing.assert_allclose(floating[:3] - floating[3], reference[:3] - reference[3], rtol=1e-9)
+    np.testing.assert_allclose(net.loads[0].get_currents(4), earthed.loads[0].get_currents(4), rtol=1e-9)
 
 def delta_loaded_bus(reference_calls):
     """A delta source, a delta reference and a delta power load on a three-wire bus."""

@@ -1,4 +1,6 @@
 import cmath
+import gc
+import math
 
 import numpy as np
 import pytest
@@ -397,6 +399,46 @@ def test_a_node_without_a_bus_starts_from_0_volts(family):
     far.connect(line, [(0, 2), (1, 3)])
     assert_solves_with_its_power(elements + [far], load, 1e3)
 
+
+
+def start_of(elements, element, n):
+    cy.CyNewton(network_of(elements), False)
+    return element.get_potentials(n).tolist()
+
+
+JOINED_BUSES = {
+    # The load's node survives the join: the bus's potentials go with its own.
+    "absorbed by the load": (lambda bus, load: load.connect(bus, [(0, 0), (1, 1)]), [0, 0]),
+    # The bus's node survives, and outlives the bus.
+    "deleted": (lambda bus, load: bus.connect(load, [(0, 0), (1, 1)]), [230, 0]),
+    "disconnected": (lambda bus, load: (bus.connect(load, [(0, 0), (1, 1)]), bus.disconnect()), [230, 0]),
+}
+
+
+@pytest.mark.parametrize("join, start", JOINED_BUSES.values(), ids=JOINED_BUSES)
+def test_a_node_starts_from_the_record_that_survived_its_joins(join, start):
+    elements, _, load = far_power_load()
+    bus = cy.CyBus(2, np.array([230 + 0j, 0j]))
+    join(bus, load)
+    del bus
+    gc.collect()
+    assert start_of(elements, load, 2) == start
+    if start[0]:
+        assert_solves_with_its_power(elements, load, 1e3)
+    else:
+        with pytest.raises(RuntimeError, match=r"^1 NaN value encountered at iteration \d\. $"):
+            cy.CyNewton(network_of(elements), False).solve_load_flow(50, 1e-10)
+
+
+@pytest.mark.parametrize("family", ["newton", "goldstein"])
+def test_a_nan_start_on_linear_equations_runs_out_its_iterations(family):
+    """Buses, a source, a line and an admittance load: the Jacobian holds no
+    NaN, so nothing raises, and only `error <= tolerance` tells failure."""
+    topo, _, _, far, _ = single_phase(0.4 + 0.2j, 0.05 + 0j)
+    far.initialize_potentials(np.array([complex("nan"), 0j]))
+    iterations, error = EVERY_SOLVER[family](topo.network()).solve_load_flow(7, 1e-10)
+    assert iterations == 7 and math.isnan(error)
+    assert not error > 1e-10 and not error <= 1e-10
 
 def far_bus_and_beyond():
     """The closed-form feeder with a power load on its far bus and, behind

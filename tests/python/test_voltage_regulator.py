@@ -122,6 +122,21 @@ def test_an_update_stores_the_output_estimate_the_next_build_starts_from():
     cy.CyNewton(topo.network(), False)
     assert reg.get_port_potential(2) == pytest.approx(estimate, rel=1e-12)
 
+@pytest.mark.parametrize("iterations", [1, 30], ids=["unconverged", "converged"])
+@pytest.mark.parametrize("solver_class", [cy.CyNewton, lambda network, optimize: cy.CyNewtonGoldstein(
+    network, optimize, 0.1, 0.9, True)], ids=["newton", "goldstein"])
+def test_a_network_built_again_starts_its_tap_from_the_last_newton_solve(solver_class, iterations):
+    topo, reg, _ = regulated_feeder(5000 + 1000j)
+    solver_class(topo.network(), False).solve_load_flow(iterations, 1e-9)
+    u_in = magnitudes(reg)[0]
+    assert u_in != abs(E)
+    cy.CyNewton(topo.network(), False)
+    assert reg.get_tap() == pytest.approx(U_REF / u_in, rel=1e-12)
+    fresh, fresh_reg, _ = regulated_feeder(5000 + 1000j)
+    cy.CyNewton(fresh.network(), False)
+    assert fresh_reg.get_tap() == U_REF / abs(E) == 1.0
+
+
 def test_sweep_agrees_with_newton():
     topo, reg, _ = regulated_feeder(5000 + 1000j, alpha=5.0)
     network = topo.network()
