@@ -134,6 +134,9 @@ public:
 
     std::uint64_t number() const { return number_; }
     static std::uint64_t latest() { return opened; }
+    // Makes every solver take its records again at its next solve: a record
+    // one of them bound was replaced where it cannot see it.
+    static void outdate() { ++opened; }
 
     // Points a record at its slots, under the innermost scope of this thread.
     static void point(RecordBinding& record, double* values) {

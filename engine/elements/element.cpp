@@ -38,13 +38,16 @@ void Port::fix_node() {
     connection->fixed = true;
 }
 
-void Port::detach() {
-    if (connection->ports.size() == 1) return;
-    auto own = std::make_shared<Connection>(potential());
-    own->fixed = fixes_node;
-    connection->remove_port(this);
-    connection = std::move(own);
-    connection->ports.push_back(this);
+void Port::detach_together(std::initializer_list<Port*> group) {
+    const auto& shared = (*group.begin())->connection;
+    if (shared->ports.size() == group.size()) return;
+    auto own = std::make_shared<Connection>(shared->get_potential());
+    own->fixed = std::any_of(group.begin(), group.end(), [](const Port* q) { return q->fixes_node; });
+    for (Port* q : group) {
+        q->connection->remove_port(q);
+        q->connection = own;
+        own->ports.push_back(q);
+    }
 }
 
 Connection::Connection(const std::complex<double>& initial_potential) : potential(initial_potential) {}
@@ -55,8 +58,11 @@ void Connection::merge(const std::shared_ptr<Connection>& other) {
     // born at 0 V. It takes over `other`'s record, stored value and slots
     // alike, so that the ports read and start from the same values whichever
     // node survives the join.
-    if (std::none_of(ports.begin(), ports.end(), [](const Port* q) { return q->holds_potential; }))
+    if (std::none_of(ports.begin(), ports.end(), [](const Port* q) { return q->holds_potential; })) {
+        // A solver that bound this node's record would go on reading it.
+        if (potential.bound) BindingScope::outdate();
         potential = other->potential;
+    }
     fixed = fixed || other->fixed;
     const auto self = shared_from_this();
     // `other` may be a reference to one of the ports' own shares: keep it alive.

@@ -2,6 +2,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -50,7 +51,10 @@ public:
     void hold_no_potential() { holds_potential = false; }
     // Leaves a node it shares for one of its own, with the potential it reads
     // now; the new node is fixed only if this port fixes nodes.
-    void detach();
+    void detach() { detach_together({this}); }
+    // The same for ports that share a node and must stay one node: they leave
+    // it together for a new node of their own.
+    static void detach_together(std::initializer_list<Port*> group);
 };
 
 // An electrical node: the ports that meet there and their common potential.
@@ -132,8 +136,9 @@ public:
 
     // Sets every port current to zero, in AD or plain form.
     void zero_currents(bool use_ad);
-    // Puts every port on a node of its own.
-    void disconnect();
+    // Puts every port on a node of its own; an element whose ports are tied
+    // by construction keeps each tie on one node.
+    virtual void disconnect();
 
 protected:
     // For element types that build their own ports (other initial potentials).

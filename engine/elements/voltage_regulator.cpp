@@ -37,6 +37,12 @@ void SingleVoltageRegulator::update_parameters(const std::complex<double>& new_z
     }
 }
 
+void SingleVoltageRegulator::disconnect() {
+    ports[0].detach();
+    Port::detach_together({&ports[1], &ports[3]});
+    ports[2].detach();
+}
+
 double SingleVoltageRegulator::compute_tap(double u_out) const {
     const double u = u_ref.get();
     return 1.0 + u_range * std::tanh(((u - u_out) / u) * alpha);

@@ -33,6 +33,8 @@ public:
     double get_tap() const { return tap.get(); }
     // The tap the control law asks for at output magnitude u_out.
     double compute_tap(double u_out) const;
+    // The neutrals leave together: they are one node for the regulator's life.
+    void disconnect() override;
 
     void add_variables(std::vector<double>& x0) override;
     void add_parameters(std::vector<double>& p0) override;

@@ -551,6 +551,56 @@ def test_a_reference_counts_the_listed_elements_only(make_solver):
         assert elements[1].get_current() == drawn
 
 
+def five_volt_network():
+    """A source, an earth, a bus at 5 V and an admittance load: (bus, elements)."""
+    node, reference, source = bus(5, 0), cy.CyPotentialRef(), cy.CyVoltageSource(2, np.array([5 + 0j]))
+    load = cy.CyAdmittanceLoad(2, np.array([0.1 + 0j]))
+    node.connect(source, [(0, 0), (1, 1)])
+    node.connect(reference, [(1, 0)])
+    node.connect(load, [(0, 0), (1, 1)])
+    return node, [reference, source, node, load]
+
+
+def delta_reference_on_fresh_bus():
+    """The oracle: a delta reference joined as the caller to a new bus at 5 V
+    whose network solves beside it, unlisted."""
+    reference = cy.CyDeltaPotentialRef(1)
+    node, elements = five_volt_network()
+    reference.connect(node, [(0, 0)])
+    return reference, node, elements
+
+
+@pytest.mark.parametrize("order", ["b solved, then a built", "a built, then b solved"])
+@pytest.mark.parametrize("make_solver", ALL_SOLVERS.values(), ids=ALL_SOLVERS)
+def test_a_join_that_hands_a_solved_record_over_leaves_each_network_its_own_result(make_solver, order):
+    # The fresh build first: any solver built later takes the records back.
+    fresh_reference, fresh_node, fresh_elements = delta_reference_on_fresh_bus()
+    make_solver(network_of([fresh_reference])).solve_load_flow(50, 1e-10)
+    a_result = fresh_reference.get_potentials(1)
+    make_solver(network_of(fresh_elements)).solve_load_flow(50, 1e-10)
+    b_result = fresh_node.get_potentials(2)
+    assert abs(a_result[0]) < 1e-9 and b_result[0] == pytest.approx(5)
+
+    # The delta reference's node holds no potential: joined as the caller to
+    # a solved bus, it takes over that bus's record.
+    reference = cy.CyDeltaPotentialRef(1)
+    node, elements = five_volt_network()
+    b = make_solver(network_of(elements))
+    if order.startswith("b"):
+        b.solve_load_flow(50, 1e-10)
+        a = make_solver(network_of([reference]))
+    else:
+        a = make_solver(network_of([reference]))
+        b.solve_load_flow(50, 1e-10)
+    reference.connect(node, [(0, 0)])
+    for _ in range(2):
+        assert a.solve_load_flow(50, 1e-10)[1] <= 1e-10
+        np.testing.assert_allclose(reference.get_potentials(1), a_result, atol=1e-9)
+        assert b.solve_load_flow(50, 1e-10)[1] <= 1e-10
+        np.testing.assert_allclose(node.get_potentials(2), b_result, atol=1e-9)
+        np.testing.assert_allclose(reference.get_potentials(1), b_result[:1], atol=1e-9)
+
+
 # Earths that come and go, and loads moved off an earthed node: the network
 # is built again from its list and solved, and compared with a fresh build
 # of the final topology from new objects.

@@ -137,6 +137,69 @@ def test_a_network_built_again_starts_its_tap_from_the_last_newton_solve(solver_
     assert fresh_reg.get_tap() == U_REF / abs(E) == 1.0
 
 
+def join_as_at_construction(topo, reg, middle, far, load):
+    topo.connect_side(reg, middle, [(0, 0), (1, 1)], True, 2)
+    topo.connect_side(reg, far, [(0, 0)], False, 2)
+    topo.connect(reg, load, [(3, 1)])
+
+
+def test_disconnect_keeps_the_neutrals_one_node():
+    for joined, reached in ((1, 3), (3, 1)):
+        reg = regulator()
+        reg.connect_ports(np.array([0, 2], dtype=np.intc))  # a tie of the caller's: not kept
+        for _ in range(2):
+            reg.disconnect()
+        node = cy.CyBus(1, np.array([7 + 0j]))
+        node.connect(reg, [(0, joined)])
+        assert reg.get_port_potential(reached) == 7
+        phase = cy.CyBus(1, np.array([5 + 0j]))
+        phase.connect(reg, [(0, 0)])
+        assert reg.get_potentials(4).tolist() == [5, 7, 0, 7]
+
+
+def test_disconnect_moves_the_neutrals_with_the_potential_they_read():
+    reg = regulator()
+    node = cy.CyBus(3, np.array([1 + 0j, 2j, 3 + 0j]))
+    node.connect(reg, [(0, 0), (1, 1), (2, 2)])
+    reg.disconnect()
+    node.initialize_potentials(np.array([4 + 0j, 5 + 0j, 6 + 0j]))
+    assert reg.get_potentials(4).tolist() == [1, 2j, 3, 2j]
+
+
+NEWTON_FAMILY = {"newton": lambda network: cy.CyNewton(network, False),
+                 "goldstein": lambda network: cy.CyNewtonGoldstein(network, False, 0.1, 0.9, True)}
+
+
+@pytest.mark.parametrize("times", [1, 2])
+@pytest.mark.parametrize("solved", [False, True], ids=["new", "solved"])
+@pytest.mark.parametrize("make_solver", NEWTON_FAMILY.values(), ids=NEWTON_FAMILY)
+def test_a_regulator_disconnected_and_joined_again_solves_as_a_fresh_one(make_solver, solved, times):
+    # A twin never disconnected gives the start: after a solve, the tap
+    # starts from that solve's input voltage.
+    (topo, reg, load), (twin, *_) = regulated_feeder(5000 + 1000j), regulated_feeder(5000 + 1000j)
+    if solved:
+        for feeder in (topo, twin):
+            make_solver(feeder.network()).solve_load_flow(30, 1e-10)
+    undisturbed = make_solver(twin.network()).get_variables()
+    middle, far = topo.elements[3], topo.elements[5]
+    for _ in range(times):
+        reg.disconnect()
+    join_as_at_construction(topo, reg, middle, far, load)
+    solver = make_solver(topo.network())
+    fresh, fresh_reg, _ = regulated_feeder(5000 + 1000j)
+    fresh_solver = make_solver(fresh.network())
+    assert solver.get_variables().tolist() == undisturbed.tolist()
+    if not solved:
+        assert solver.get_variables().tolist() == fresh_solver.get_variables().tolist()
+    result, fresh_result = solver.solve_load_flow(30, 1e-10), fresh_solver.solve_load_flow(30, 1e-10)
+    assert result[1] <= 1e-10
+    if not solved:
+        assert result == fresh_result
+    assert reg.get_tap() == pytest.approx(fresh_reg.get_tap(), abs=1e-12)
+    np.testing.assert_allclose(reg.get_potentials(4), fresh_reg.get_potentials(4), rtol=1e-12, atol=1e-9)
+    np.testing.assert_allclose(reg.get_currents(4), fresh_reg.get_currents(4), rtol=1e-9, atol=1e-9)
+
+
 def test_sweep_agrees_with_newton():
     topo, reg, _ = regulated_feeder(5000 + 1000j, alpha=5.0)
     network = topo.network()

@@ -56,6 +56,23 @@ TEST(SingleVoltageRegulator, NeutralsShareTheNodeOfTheInputNeutral) {
     EXPECT_EQ(reg.get_tap(), 1.0);
 }
 
+TEST(SingleVoltageRegulator, DisconnectMovesTheNeutralsToOneNodeOfTheirOwn) {
+    Regulated r({C{230.0, 0.0}, C{0.0, 2.0}}, C{230.0, 0.0});
+    connect(r.reg.ports[0], r.reg.ports[2]);  // a caller's tie: not kept
+    for (int pass = 0; pass < 2; ++pass) {
+        r.reg.disconnect();
+        const auto& neutral = r.reg.ports[1].connection;
+        EXPECT_EQ(neutral, r.reg.ports[3].connection);
+        EXPECT_EQ(neutral->ports, (std::vector<Port*>{&r.reg.ports[1], &r.reg.ports[3]}));
+        EXPECT_EQ(neutral->potential.value, (C{0.0, 2.0}));
+        EXPECT_EQ(r.reg.ports[0].connection->ports, (std::vector<Port*>{&r.reg.ports[0]}));
+        EXPECT_EQ(r.reg.ports[2].connection->ports, (std::vector<Port*>{&r.reg.ports[2]}));
+    }
+    // The buses stay as the joins left them, the tie between them included.
+    EXPECT_EQ(r.input.ports[1].connection->ports, (std::vector<Port*>{&r.input.ports[1]}));
+    EXPECT_EQ(r.input.ports[0].connection->ports, (std::vector<Port*>{&r.input.ports[0], &r.output.ports[0]}));
+}
+
 TEST(SingleVoltageRegulator, InitialTapFollowsTheInputWithinTheBand) {
     for (const auto& [u_ref, expected] : {std::pair{1.05, 1.05}, {1.3, 1.1}, {0.5, 0.9}}) {
         Regulated r({C(0.6, 0.8), C(0.0)}, 0.0, u_ref);

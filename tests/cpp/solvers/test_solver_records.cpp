@@ -223,6 +223,30 @@ TEST(SolverRecords, NetworksSharingElementsEachReadTheirOwnSolution) {
     expect_near(w.d.node_b(), w.wider_b());
 }
 
+// A delta reference's node holds no potential: joined as the absorbing side
+// to a solved node, it takes over that node's record, slots and all.
+TEST(SolverRecords, ANodeThatTakesOverARecordIsBoundAgainByItsSolver) {
+    Divider d;
+    Newton divider_solver(&d.network, false);
+    divider_solver.solve_load_flow(10, 1e-10);
+    DeltaPotentialRef reference(1);
+    ElectricalNetwork alone({&reference});
+    Newton alone_solver(&alone, false);
+    EXPECT_TRUE(alone_solver.holds_records());
+    reference.ports[0].connection->merge(d.upper.ports[1].connection);
+    EXPECT_FALSE(alone_solver.holds_records());
+    EXPECT_FALSE(divider_solver.holds_records());
+    expect_near(reference.ports[0].potential(), d.expected_b());
+    for (int pass = 0; pass < 2; ++pass) {
+        alone_solver.solve_load_flow(10, 1e-10);
+        EXPECT_EQ(reference.ports[0].potential(), C(alone_solver.x[0], alone_solver.x[1]));
+        expect_near(reference.ports[0].potential(), {0.0, 0.0});
+        divider_solver.solve_load_flow(10, 1e-10);
+        expect_near(d.node_b(), d.expected_b());
+        EXPECT_EQ(reference.ports[0].potential(), d.node_b());
+    }
+}
+
 TEST(SolverRecords, ElementsOutsideTheNetworkDrawNothingFromItsNodes) {
     Divider d;
     Conductance extra({1.0, 0.0});
