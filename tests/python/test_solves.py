@@ -434,6 +434,66 @@ def test_a_node_starts_from_the_record_that_survived_its_joins(join, start):
             cy.CyNewton(network_of(elements), False).solve_load_flow(50, 1e-10)
 
 
+EARTH_JOINS = {
+    # The earth's node holds the load's phase already: its record, 0 V, stays.
+    "earth calls": (lambda earth, bus: earth.connect(bus, [(0, 0)]), [0, 0]),
+    "bus calls": (lambda earth, bus: bus.connect(earth, [(0, 0)]), [230, 0]),
+}
+
+
+@pytest.mark.parametrize("join, start", EARTH_JOINS.values(), ids=EARTH_JOINS)
+def test_an_earth_on_another_elements_port_keeps_that_record_as_the_caller(join, start):
+    elements, _, load = far_power_load()
+    earth, bus = cy.CyPotentialRef(), cy.CyBus(2, np.array([230 + 0j, 0j]))
+    earth.connect(load, [(0, 0)])
+    join(earth, bus)
+    bus.connect(load, [(1, 1)])
+    earth.disconnect()
+    fresh_elements, _, fresh_load = far_power_load()
+    fresh_bus = cy.CyBus(2, np.array([230 + 0j, 0j]))
+    fresh_bus.connect(fresh_load, [(0, 0), (1, 1)])
+    assert start_of(fresh_elements + [fresh_bus], fresh_load, 2) == [230, 0]
+    assert start_of(elements + [bus], load, 2) == start
+    if start[0]:
+        assert_solves_with_its_power(elements + [bus], load, 1e3)
+    else:
+        with pytest.raises(RuntimeError, match=r"^1 NaN value encountered at iteration 0\. $"):
+            cy.CyNewton(network_of(elements + [bus]), False).solve_load_flow(50, 1e-10)
+
+
+@pytest.mark.parametrize("family", FAMILIES.values(), ids=FAMILIES)
+def test_a_load_joined_as_the_caller_to_a_solved_bus_gives_the_node_its_record(family):
+    make_solver, code = family
+    topo, _, buses, _ = star_feeder(UNBALANCED_POWERS[:2], LENGTHS[:2])
+    network, far = topo.network(), buses[-1]
+    solver = make_solver(network)
+    assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+    solved = far.get_potentials(4)
+    cy.CyPowerLoad(4, np.array([1e3 + 0j] * 3)).connect(far, [(k, k) for k in range(4)])
+    assert far.get_potentials(4).tolist() == [0] * 4
+    with pytest.raises(RuntimeError, match=rf"^{code} NaN value encountered at iteration {code - 1}\. $"):
+        make_solver(network).solve_load_flow(100, 1e-10)
+    assert solver.solve_load_flow(100, 1e-10)[1] <= 1e-10
+    np.testing.assert_allclose(far.get_potentials(4), solved, rtol=1e-9)
+    # Only a sweep stores what it solved, for the next build to start from.
+    if code == 2:
+        assert cy.CyNewton(network, False).solve_load_flow(100, 1e-10)[1] <= 1e-10
+    else:
+        with pytest.raises(RuntimeError, match=r"^1 NaN value encountered at iteration 0\. $"):
+            cy.CyNewton(network, False).solve_load_flow(100, 1e-10)
+
+
+def test_a_bus_that_calls_the_join_keeps_its_solved_node():
+    topo, _, buses, _ = star_feeder(UNBALANCED_POWERS[:2], LENGTHS[:2])
+    network, far = topo.network(), buses[-1]
+    solver = cy.CyNewton(network, False)
+    solver.solve_load_flow(100, 1e-10)
+    solved = far.get_potentials(4)
+    far.connect(cy.CyPowerLoad(4, np.array([1e3 + 0j] * 3)), [(k, k) for k in range(4)])
+    assert far.get_potentials(4).tolist() == solved.tolist()
+    assert cy.CyNewton(network, False).solve_load_flow(100, 1e-10)[1] <= 1e-10
+
+
 @pytest.mark.parametrize("family", ["newton", "goldstein"])
 def test_a_nan_start_on_linear_equations_runs_out_its_iterations(family):
     """Buses, a source, a line and an admittance load: the Jacobian holds no
