@@ -39,7 +39,8 @@ void Port::fix_node() {
 }
 
 void Port::detach_together(std::initializer_list<Port*> group) {
-    const auto& shared = (*group.begin())->connection;
+    // A copy: the loop below reassigns the first port's share.
+    const auto shared = (*group.begin())->connection;
     if (shared->ports.size() == group.size()) return;
     auto own = std::make_shared<Connection>(shared->get_potential());
     own->fixed = std::any_of(group.begin(), group.end(), [](const Port* q) { return q->fixes_node; });
